@@ -1,0 +1,1 @@
+# Lambert W tests
