@@ -1,0 +1,46 @@
+// Lambert W: the real branches of the inverse of w -> w e^w, in double precision.
+//
+// double LambertW<0>(double x), double LambertWApproximation<0>(double x)
+//   Branch 0 (principal, W >= -1).
+//   Domain: x >= -LambertWDetail::kInvE = -0.36787968862663156, the branch point as evaluated
+//   here (e cut to 2.71828; the true -1/e = -0.36787944117144233 lies above it).
+//   Outside it: x < -kInvE, -infinity, +infinity and NaN all give a quiet NaN.
+//
+// double LambertW<-1>(double x), double LambertWApproximation<-1>(double x)
+//   Branch -1 (lower, W <= -1).
+//   Domain: -kInvE <= x < 0.
+//   Outside it: x < -kInvE, x > 0, +-infinity and NaN give a quiet NaN. At x = +-0
+//   LambertWApproximation<-1> returns -infinity (the limit); LambertW<-1> returns NaN.
+//
+// LambertWApproximation<branch> is a piecewise fit (series about the branch point, rational
+// functions, an asymptotic expansion or an iterated logarithm). LambertW<branch> applies one
+// high-order correction step to it, but only where the step is safe: above 1 - kInvE =
+// 0.6321203113733684 on branch 0 and above -kInvE + 1e-5 = -0.36786968862663155 on branch -1.
+// Elsewhere it returns the approximation unchanged, bit for bit.
+//
+// Results are reproducible bit for bit (one IEEE rounding per operation, in a fixed order, no
+// fused multiply-add); only the C library's log can make them differ in the last place.
+// The functions are pure and thread-safe, allocate nothing and never report errors: check the
+// result for NaN or infinity.
+//
+// Edge cases:
+//   - x = -kInvE gives exactly -1 from all four functions; the next double below gives NaN.
+//   - [-kInvE, -1/e) has no real W, yet both branches return finite values there: they move
+//     from -1 at -kInvE to about -1 +- 1.2e-3 at -1/e (branch 0 above -1, branch -1 below).
+//   - LambertW<0>(+0) = +0 and LambertW<0>(-0) = -0 (W(x) ~ x keeps the sign of zero).
+//   - Near the branch point W has an infinite slope, so a value there is only as good as the
+//     distance from the branch point, which is measured from -kInvE rather than -1/e.
+#pragma once
+
+namespace LambertWDetail {
+// The double nearest 1/2.71828 (not 1/e): x * 2.71828 is exactly -1 at x = -kInvE.
+constexpr double kInvE = 0.36787968862663156;
+} // namespace LambertWDetail
+
+template <int branch> double LambertW(double x);
+template <int branch> double LambertWApproximation(double x);
+
+template <> double LambertW<0>(double x);
+template <> double LambertW<-1>(double x);
+template <> double LambertWApproximation<0>(double x);
+template <> double LambertWApproximation<-1>(double x);
