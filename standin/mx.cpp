@@ -1,0 +1,220 @@
+// libmx of the stand-in host: arrays and their accessors.
+#include "hosterror.h"
+#include "standin.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstdio>
+#include <cstdint>
+
+struct standinArray {
+    mxClassID classId;
+    size_t m;
+    size_t n;
+    bool complex;
+    bool sparse;
+    size_t stored; // elements held in re (and im): m*n when full, nonzeros when sparse
+    void *re;
+    void *im;
+};
+
+namespace {
+
+std::atomic<long> liveArrays{0};
+std::atomic<int> failCountdown{0};
+
+size_t elementSize(mxClassID classId) {
+    switch (classId) {
+    case mxDOUBLE_CLASS:
+        return sizeof(double);
+    case mxSINGLE_CLASS:
+        return sizeof(float);
+    case mxINT32_CLASS:
+        return sizeof(int32_t);
+    case mxLOGICAL_CLASS:
+        return sizeof(bool);
+    case mxCHAR_CLASS:
+        return sizeof(uint16_t);
+    default:
+        return 0;
+    }
+}
+
+// Exactly the bytes the data needs, and none for an empty array, so that
+// reading past the data is reading past an allocation.
+void *allocateData(size_t count, size_t size) {
+    return count == 0 ? nullptr : std::calloc(count, size);
+}
+
+mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool sparse, size_t stored) {
+    if (failCountdown.load() > 0 && failCountdown.fetch_sub(1) == 1) {
+        standin::raiseHostError("MATLAB:nomem", "Out of memory.");
+    }
+    size_t size = elementSize(classId);
+    if (size == 0) {
+        standin::raiseHostError("standin:unsupportedClass", "This class is not supported.");
+    }
+    mxArray *a = static_cast<mxArray *>(std::calloc(1, sizeof(mxArray)));
+    void *re = allocateData(stored, size);
+    void *im = complex ? allocateData(stored, size) : nullptr;
+    if (a == nullptr || (stored > 0 && (re == nullptr || (complex && im == nullptr)))) {
+        std::free(a);
+        std::free(re);
+        std::free(im);
+        standin::raiseHostError("MATLAB:nomem", "Out of memory.");
+    }
+    a->classId = classId;
+    a->m = m;
+    a->n = n;
+    a->complex = complex;
+    a->sparse = sparse;
+    a->stored = stored;
+    a->re = re;
+    a->im = im;
+    ++liveArrays;
+    return a;
+}
+
+double elementAsDouble(const mxArray *pa, size_t i) {
+    switch (pa->classId) {
+    case mxDOUBLE_CLASS:
+        return static_cast<const double *>(pa->re)[i];
+    case mxSINGLE_CLASS:
+        return static_cast<const float *>(pa->re)[i];
+    case mxINT32_CLASS:
+        return static_cast<const int32_t *>(pa->re)[i];
+    case mxLOGICAL_CLASS:
+        return static_cast<const bool *>(pa->re)[i] ? 1.0 : 0.0;
+    case mxCHAR_CLASS:
+        return static_cast<const uint16_t *>(pa->re)[i];
+    default:
+        return 0.0;
+    }
+}
+
+} // namespace
+
+namespace standin {
+
+void raiseHostError(const char *id, const char *message) {
+    HostError error;
+    std::snprintf(error.id, sizeof error.id, "%s", id);
+    std::snprintf(error.message, sizeof error.message, "%s", message);
+    throw error;
+}
+
+} // namespace standin
+
+extern "C" {
+
+bool mxIsDouble(const mxArray *pa) {
+    return pa->classId == mxDOUBLE_CLASS;
+}
+
+bool mxIsComplex(const mxArray *pa) {
+    return pa->complex;
+}
+
+bool mxIsSparse(const mxArray *pa) {
+    return pa->sparse;
+}
+
+mxClassID mxGetClassID(const mxArray *pa) {
+    return pa->classId;
+}
+
+size_t mxGetM(const mxArray *pa) {
+    return pa->m;
+}
+
+size_t mxGetN(const mxArray *pa) {
+    return pa->n;
+}
+
+size_t mxGetNumberOfElements(const mxArray *pa) {
+    return pa->m * pa->n;
+}
+
+// The first stored element, which for a sparse array is its first nonzero;
+// an array that stores nothing reads as 0 rather than past its data.
+double mxGetScalar(const mxArray *pa) {
+    return pa->stored == 0 ? 0.0 : elementAsDouble(pa, 0);
+}
+
+double *mxGetPr(const mxArray *pa) {
+    return static_cast<double *>(pa->re);
+}
+
+double *mxGetPi(const mxArray *pa) {
+    return static_cast<double *>(pa->im);
+}
+
+mxArray *mxCreateDoubleMatrix_700(mwSize m, mwSize n, mxComplexity flag) {
+    if (m < 0 || n < 0) {
+        standin::raiseHostError("standin:negativeDimension",
+                                "A dimension handed to array creation is negative.");
+    }
+    size_t rows = static_cast<size_t>(m);
+    size_t cols = static_cast<size_t>(n);
+    return newArray(mxDOUBLE_CLASS, rows, cols, flag == mxCOMPLEX, false, rows * cols);
+}
+
+void mxDestroyArray(mxArray *pa) {
+    if (pa == nullptr) {
+        return;
+    }
+    std::free(pa->im);
+    std::free(pa->re);
+    std::free(pa);
+    --liveArrays;
+}
+
+mxArray *standinCreateFull(mxClassID classId, size_t m, size_t n, mxComplexity flag) {
+    return newArray(classId, m, n, flag == mxCOMPLEX, false, m * n);
+}
+
+mxArray *standinCreateShapeOnly(size_t m, size_t n) {
+    mxArray *a = newArray(mxDOUBLE_CLASS, 1, 1, false, false, 0);
+    a->m = m;
+    a->n = n;
+    return a;
+}
+
+mxArray *standinCreateSparse(mxClassID classId, size_t m, size_t n, const double *dense) {
+    size_t nonzeros = 0;
+    for (size_t i = 0; i < m * n; ++i) {
+        nonzeros += dense[i] != 0.0 ? 1 : 0;
+    }
+    mxArray *a = newArray(classId, m, n, false, true, nonzeros);
+    size_t k = 0;
+    for (size_t i = 0; i < m * n; ++i) {
+        if (dense[i] == 0.0) {
+            continue;
+        }
+        if (classId == mxDOUBLE_CLASS) {
+            static_cast<double *>(a->re)[k] = dense[i];
+        } else {
+            static_cast<bool *>(a->re)[k] = true;
+        }
+        ++k;
+    }
+    return a;
+}
+
+void *standinRealData(const mxArray *pa) {
+    return pa->re;
+}
+
+void *standinImagData(const mxArray *pa) {
+    return pa->im;
+}
+
+long standinLiveArrays(void) {
+    return liveArrays.load();
+}
+
+void standinFailCreation(int k) {
+    failCountdown.store(k);
+}
+
+} // extern "C"
