@@ -1,0 +1,95 @@
+// Base fixture of every module suite: loads the module once, watches its
+// library calls, and after each test proves that no array, allocation or
+// thread outlived the call.
+#ifndef TESTS_MODULE_TEST_H
+#define TESTS_MODULE_TEST_H
+
+#include "harness.h"
+#include "interpose.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+inline standin::Module &loadModule(const std::string &name) {
+    static std::map<std::string, std::unique_ptr<standin::Module>> loaded;
+    std::unique_ptr<standin::Module> &m = loaded[name];
+    if (!m) {
+        m = std::make_unique<standin::Module>(std::string(MEXA64_DIR) + "/" + name + ".mexa64");
+    }
+    return *m;
+}
+
+class ModuleTest : public ::testing::Test {
+  protected:
+    explicit ModuleTest(const char *moduleName) : module_(loadModule(moduleName)) {}
+
+    void SetUp() override {
+        liveArrays_ = standinLiveArrays();
+        interpose::reset();
+        interpose::watch(&module_);
+    }
+
+    void TearDown() override {
+        interpose::Counts c = interpose::counts();
+        interpose::watch(nullptr);
+        interpose::reset();
+        standinFailCreation(0);
+        arrays.clear();
+        EXPECT_EQ(standinLiveArrays(), liveArrays_) << "host arrays leaked";
+        EXPECT_EQ(c.liveAllocations, 0) << "module allocations leaked";
+        EXPECT_EQ(c.unjoinedThreads, 0) << "module threads never joined";
+        EXPECT_EQ(c.joinsOfUnstarted, 0) << "module joined a thread it never started";
+    }
+
+    standin::Outcome call(int nlhs, const std::vector<const mxArray *> &inputs) {
+        return standin::call(module_, nlhs, inputs);
+    }
+
+    standin::Module &module_;
+    standin::Arrays arrays;
+
+  private:
+    long liveArrays_ = 0;
+};
+
+// One expected host error, for tables of gateway cases.
+struct ErrorCase {
+    const char *name;
+    int nlhs;
+    std::vector<const mxArray *> inputs;
+    const char *id;
+    const char *message;
+};
+
+inline std::uint64_t bitsOf(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// Bit-for-bit comparison of two double sequences, naming the first mismatch.
+// Zeros must agree in sign; NaNs agree whatever their sign and payload,
+// which the arithmetic does not define.
+inline ::testing::AssertionResult sameBits(const std::vector<double> &actual,
+                                           const std::vector<double> &expected) {
+    if (actual.size() != expected.size()) {
+        return ::testing::AssertionFailure()
+               << "size " << actual.size() << ", expected " << expected.size();
+    }
+    for (size_t i = 0; i < actual.size(); ++i) {
+        bool bothNaN = actual[i] != actual[i] && expected[i] != expected[i];
+        if (!bothNaN && bitsOf(actual[i]) != bitsOf(expected[i])) {
+            return ::testing::AssertionFailure()
+                   << "element " << i << " is " << actual[i] << ", expected " << expected[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+#endif
