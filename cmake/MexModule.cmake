@@ -2,7 +2,9 @@
 #
 # Builds <name>/<name>.cpp into <name>.mexa64 against the stand-in host, and,
 # when Octave's mkoctfile is present, into octave/<name>.mex with exactly the
-# command a user runs from the source root.
+# command a user runs from the source root. The module joins the global list
+# MEX_MODULES, from which tests/ registers tests/<name>_test.cpp, its export
+# check and its Octave suite tests/octave/<name>_tests.m.
 find_program(MKOCTFILE mkoctfile)
 set(MEXA64_DIR ${CMAKE_BINARY_DIR}/mexa64)
 set(OCTAVE_MEX_DIR ${CMAKE_BINARY_DIR}/octave)
@@ -10,6 +12,7 @@ set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mexFunction.map)
 
 function(add_mex_module name)
     cmake_parse_arguments(MODULE "" "" "LIBRARIES;SOURCES" ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY MEX_MODULES ${name})
     set(source ${CMAKE_SOURCE_DIR}/${name}/${name}.cpp)
 
     add_library(${name} MODULE ${source})
