@@ -1,4 +1,5 @@
-// Exact values at the edges of the domain and at every interval bound, compared bit for bit.
+// Exact values at the edges of the domain and at every interval bound, and agreement with the
+// written arithmetic over many arguments, all compared bit for bit.
 
 #include "LambertW.h"
 
