@@ -47,7 +47,7 @@ function(add_mex_module name)
             COMMAND ${CMAKE_COMMAND} -E copy_if_different
                     ${CMAKE_SOURCE_DIR}/${name}/${name}.m ${OCTAVE_MEX_DIR}/${name}.m
             DEPENDS ${octave_sources} ${CMAKE_SOURCE_DIR}/${name}/${name}.m
-                    ${CMAKE_SOURCE_DIR}/host/gatewaychecks.h
+                    ${CMAKE_SOURCE_DIR}/host/gatewaychecks.h ${CMAKE_SOURCE_DIR}/lambertw/LambertW.h
             WORKING_DIRECTORY ${OCTAVE_MEX_DIR}
             COMMENT "Building ${name}.mex with mkoctfile"
             VERBATIM)
