@@ -3,9 +3,12 @@
 #include "standin.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 struct standinArray {
     mxClassID classId;
@@ -40,10 +43,44 @@ size_t elementSize(mxClassID classId) {
     }
 }
 
-// Exactly the bytes the data needs, and none for an empty array, so that
-// reading past the data is reading past an allocation.
+// Data ends exactly where an inaccessible page begins, so a read one element
+// past the end faults at once instead of passing unnoticed. An empty array
+// gets no data at all.
+size_t pageSize() {
+    static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+size_t mappedBytes(size_t bytes) {
+    return (bytes + pageSize() - 1) / pageSize() * pageSize() + pageSize();
+}
+
 void *allocateData(size_t count, size_t size) {
-    return count == 0 ? nullptr : std::calloc(count, size);
+    if (count == 0) {
+        return nullptr;
+    }
+    if (count > SIZE_MAX / size - 2 * pageSize()) {
+        return nullptr;
+    }
+    size_t bytes = count * size;
+    size_t mapped = mappedBytes(bytes);
+    void *base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    char *guard = static_cast<char *>(base) + mapped - pageSize();
+    mprotect(guard, pageSize(), PROT_NONE);
+    return guard - bytes;
+}
+
+void releaseData(void *data, size_t count, size_t size) {
+    if (data == nullptr) {
+        return;
+    }
+    size_t bytes = count * size;
+    size_t mapped = mappedBytes(bytes);
+    char *guard = static_cast<char *>(data) + bytes;
+    munmap(guard + pageSize() - mapped, mapped);
 }
 
 mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool sparse, size_t stored) {
@@ -59,8 +96,8 @@ mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool spar
     void *im = complex ? allocateData(stored, size) : nullptr;
     if (a == nullptr || (stored > 0 && (re == nullptr || (complex && im == nullptr)))) {
         std::free(a);
-        std::free(re);
-        std::free(im);
+        releaseData(re, stored, size);
+        releaseData(im, stored, size);
         standin::raiseHostError("MATLAB:nomem", "Out of memory.");
     }
     a->classId = classId;
@@ -163,8 +200,8 @@ void mxDestroyArray(mxArray *pa) {
     if (pa == nullptr) {
         return;
     }
-    std::free(pa->im);
-    std::free(pa->re);
+    releaseData(pa->im, pa->stored, elementSize(pa->classId));
+    releaseData(pa->re, pa->stored, elementSize(pa->classId));
     std::free(pa);
     --liveArrays;
 }

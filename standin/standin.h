@@ -2,8 +2,8 @@
  * of any class, shape, complexity and storage; a host-side call of a module's
  * entry point; and the counters that let a test prove nothing leaked.
  *
- * Arrays are zero-filled and hold exactly the bytes their shape needs, so a
- * module that reads past an array's data reads past an allocation.
+ * Arrays are zero-filled, and their data ends where an inaccessible page
+ * begins: a module that reads one element past an array's data faults.
  */
 #ifndef STANDIN_STANDIN_H
 #define STANDIN_STANDIN_H
