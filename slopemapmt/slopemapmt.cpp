@@ -1,0 +1,198 @@
+/* slopemapmt: the elementwise gradient map over worker threads.
+ *
+ *   out = slopemapmt(x, y, exp_table_y, exp_table_n, var, mean, alpha, unused)
+ *
+ * out(i) = 1 - exp(-(2 (x(i) - y(i)) + 1) / (2 (x(i) + var))) for the first
+ * len elements of x and y, where len is the larger dimension of x. The output
+ * is a real column of len elements. mean and alpha are checked as scalars but
+ * take no part in the map; exp_table_y, exp_table_n and the eighth input are
+ * accepted and never read. Three quarters of the online processors (at least
+ * one) each take a contiguous slice of the elements.
+ */
+#include "mex.h"
+#include "gatewaychecks.h"
+
+#include <math.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+enum { IN_X, IN_Y, IN_EXP_TABLE_Y, IN_EXP_TABLE_N, IN_VAR, IN_MEAN, IN_ALPHA, IN_UNUSED, IN_COUNT };
+enum { OUT_MAP, OUT_COUNT };
+
+/* One worker's slice. The pointers already sit at the slice's first element,
+ * so a worker never needs its absolute position. */
+struct WorkerArgs {
+    double *out;
+    const double *x;
+    const double *y;
+    double var;
+    int len;
+};
+
+static bool holdsAtLeast(const mxArray *a, uint64_t count);
+static void slopemapmt(double *out, double *x, double *y, double var, double alpha, double mean,
+                       int len);
+static void *slopemapmtix(void *arg);
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+    if (nrhs != IN_COUNT) {
+        mexErrMsgIdAndTxt(
+            "MATLAB:xtimesy:invalidNumInputs",
+            "Five inputs required: x - vector (orginal signal); y - vector of observations; "
+            "exp_table_y - vector defined as: exp_table_y[i] = exp(alpha/var (y[i] - mean) ); "
+            "exp_table_n - vector defined as: exp_table_n[i] = exp(-n alpha^2/var); var - "
+            "scalar (Gaussian noise variance; mean - scalar (Gaussian noise mean); alpha- scalar "
+            "(scaling parameter of Poisson noise)");
+    }
+    if (nlhs != OUT_COUNT) {
+        mexErrMsgIdAndTxt("MATLAB:xtimesy:invalidNumOutputs", "One output required.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_VAR])) {
+        mexErrMsgIdAndTxt("MATLAB:noiseslope:varNotScalar", "Input var must be a scalar.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_MEAN])) {
+        mexErrMsgIdAndTxt("MATLAB:noiseslope:meanNotScalar", "Input mean must be a scalar.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
+        mexErrMsgIdAndTxt("MATLAB:noiseslope:alphaNotScalar", "Input alpha must be a scalar.");
+    }
+    double var = mxGetScalar(prhs[IN_VAR]);
+    double mean = mxGetScalar(prhs[IN_MEAN]);
+    double alpha = mxGetScalar(prhs[IN_ALPHA]);
+    uint64_t length = vectorLength(prhs[IN_X]);
+
+    /* The workers read len doubles in place from x and from y, so each array
+     * must be double data in full storage and hold that many elements.
+     * Refuse anything else before a pointer to its data is ever taken. */
+    if (!isFullDouble(prhs[IN_X])) {
+        mexErrMsgIdAndTxt("MATLAB:slopemapmt:xNotDouble", "Input x must be a full double array.");
+    }
+    if (!isFullDouble(prhs[IN_Y])) {
+        mexErrMsgIdAndTxt("MATLAB:slopemapmt:yNotDouble", "Input y must be a full double array.");
+    }
+    if (!fitsIntCount(length)) {
+        mexErrMsgIdAndTxt("MATLAB:slopemapmt:xTooLong",
+                          "Input x must have at most 2147483647 elements.");
+    }
+    /* Only an x with one zero and one non-zero dimension fails this: its
+     * length counts the non-zero dimension although it holds nothing. */
+    if (!holdsAtLeast(prhs[IN_X], length)) {
+        mexErrMsgIdAndTxt("MATLAB:slopemapmt:xNoElements",
+                          "Input x must hold as many elements as its length.");
+    }
+    if (!holdsAtLeast(prhs[IN_Y], length)) {
+        mexErrMsgIdAndTxt("MATLAB:slopemapmt:yTooShort",
+                          "Input y must hold at least as many elements as the length of x.");
+    }
+    double *x = mxGetPr(prhs[IN_X]);
+    double *y = mxGetPr(prhs[IN_Y]);
+    int len = (int)length;
+
+    plhs[OUT_MAP] = mxCreateDoubleMatrix(len, 1, mxREAL);
+    slopemapmt(mxGetPr(plhs[OUT_MAP]), x, y, var, alpha, mean, len);
+}
+
+/* Whether a's rows times columns reach count. The product itself is never
+ * formed, so no pair of claimed dimensions can wrap round past count. */
+static bool holdsAtLeast(const mxArray *a, uint64_t count) {
+    uint64_t m = mxGetM(a);
+    uint64_t n = mxGetN(a);
+    if (count == 0) {
+        return true;
+    }
+    if (m == 0 || n == 0) {
+        return false;
+    }
+    /* m * n >= count exactly when n >= ceil(count / m); m < count keeps the
+     * rounding-up sum below 2 * count. */
+    return m >= count || n >= (count + m - 1) / m;
+}
+
+/* 3n <= 3 covers one processor, none, and the -1 of a failed query. The
+ * product is formed before the division, so 6 processors give 4, not 3. */
+static int workerCount(void) {
+    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    if (3 * processors <= 3) {
+        return 1;
+    }
+    return (int)(3 * processors / 4);
+}
+
+/* Handle of worker i and its record; a null record means no thread runs for
+ * slot i, because the record or the thread could not be had. */
+struct WorkerSlot {
+    pthread_t thread;
+    WorkerArgs *args;
+};
+
+/* Worker i of workers: len / workers elements from offset i times that, and
+ * the last worker also takes the remainder, so the slices follow the worker
+ * order and cover the whole range exactly once. */
+static WorkerArgs sliceOf(const WorkerArgs *all, int workers, int i) {
+    int per = all->len / workers;
+    int first = i * per;
+    WorkerArgs slice = {all->out + first, all->x + first, all->y + first, all->var,
+                        i == workers - 1 ? all->len - first : per};
+    return slice;
+}
+
+/* A slice whose record or thread cannot be had is computed on the calling
+ * thread, but only once every other worker has been started, so that the
+ * started ones are not held back while it runs. The map is elementwise, so
+ * where a slice runs never changes its result. */
+static void slopemapmt(double *out, double *x, double *y, double var, double alpha, double mean,
+                       int len) {
+    (void)alpha; /* validated by the gateway, but not part of the map */
+    (void)mean;
+    WorkerArgs all = {out, x, y, var, len};
+    int workers = workerCount();
+    WorkerSlot *slots = static_cast<WorkerSlot *>(malloc((size_t)workers * sizeof(WorkerSlot)));
+    if (slots == NULL) {
+        slopemapmtix(&all);
+        return;
+    }
+    for (int i = 0; i < workers; ++i) {
+        WorkerArgs *args = static_cast<WorkerArgs *>(malloc(sizeof(WorkerArgs)));
+        if (args != NULL) {
+            *args = sliceOf(&all, workers, i);
+            if (pthread_create(&slots[i].thread, NULL, slopemapmtix, args) != 0) {
+                free(args);
+                args = NULL;
+            }
+        }
+        slots[i].args = args;
+    }
+    for (int i = 0; i < workers; ++i) {
+        if (slots[i].args == NULL) {
+            WorkerArgs slice = sliceOf(&all, workers, i);
+            slopemapmtix(&slice);
+        }
+    }
+    for (int i = 0; i < workers; ++i) {
+        if (slots[i].args != NULL) {
+            pthread_join(slots[i].thread, NULL);
+        }
+    }
+    for (int i = 0; i < workers; ++i) {
+        free(slots[i].args);
+    }
+    free(slots);
+}
+
+/* Each doubling is an exact addition, and x + var is rounded once and then
+ * doubled, so rounding happens only at the difference, the addition of 1, the
+ * shifted sum, the division, exp and the final subtraction. Nothing is tested:
+ * a zero denominator or a NaN follows IEEE arithmetic into the output. */
+static void *slopemapmtix(void *arg) {
+    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+    for (int i = 0; i < slice->len; ++i) {
+        double d = slice->x[i] - slice->y[i];
+        double num = -((d + d) + 1.0);
+        double shifted = slice->x[i] + slice->var;
+        double den = shifted + shifted;
+        slice->out[i] = 1.0 - exp(num / den);
+    }
+    return NULL;
+}

@@ -1,0 +1,28 @@
+%SLOPEMAPMT  Elementwise gradient map over worker threads.
+%   OUT = SLOPEMAPMT(X, Y, EXP_TABLE_Y, EXP_TABLE_N, VAR, MEAN, ALPHA, U)
+%   returns the column
+%
+%     OUT(i) = 1 - exp(-(2*(X(i) - Y(i)) + 1) / (2*(X(i) + VAR)))
+%
+%   for i = 1 .. LEN, where LEN is the larger dimension of X. OUT is a real
+%   column of LEN elements whatever the orientation of X and Y. For a matrix
+%   X the first LEN elements in column order are used, with the first LEN
+%   elements of Y; elements of Y beyond LEN are ignored.
+%
+%   X and Y are full double arrays (a complex one is read by its real part),
+%   and Y holds at least LEN elements. VAR, MEAN and ALPHA are real double
+%   scalars; MEAN and ALPHA are checked but do not change the result.
+%   EXP_TABLE_Y, EXP_TABLE_N and U are accepted and never read. Three
+%   quarters of the online processors, at least one, share the elements.
+%
+%   No element is tested: a zero denominator, an infinity or a NaN follows
+%   IEEE arithmetic into the output, and a NaN VAR makes every element NaN.
+%
+%   Example:
+%     slopemapmt(1, 0, [], [], 0.5, 0, 1, [])     % => 1 - exp(-1)
+%     slopemapmt([1 0 -1], [1; 0; 0], [], [], 0, 0, 1, [])
+%     % => [1 - exp(-0.5); 1; -Inf]
+%     slopemapmt([], [], [], [], 1, 0, 1, [])      % => zeros(0, 1)
+
+% This file holds the help text only; the function is the compiled module.
+error('slopemapmt: the compiled module is not on the path');
