@@ -144,6 +144,15 @@ double refine(double x, double w) {
     return ((q - z) * (z / a) / (q - (z + z)) + 1) * w;
 }
 
+// Within about 1.6e-305 of zero on branch -1, x / w leaves the normal range: rounded to a
+// subnormal it loses bits that no later step recovers (up to ln 2 in W), and from
+// -372 * 2^-1074 up it is zero and the step gives NaN for an argument that has a W. The
+// approximation is within an ulp there, so it is kept. x = 0 itself is not tiny: it still goes
+// through the step, which makes it NaN.
+bool xOverWUnderflows(double x, double w) {
+    return x != 0 && std::fabs(x / w) < std::numeric_limits<double>::min();
+}
+
 } // namespace
 
 template <> double LambertWApproximation<0>(double x) {
@@ -198,7 +207,7 @@ template <> double LambertW<0>(double x) {
 
 template <> double LambertW<-1>(double x) {
     const double w = LambertWApproximation<-1>(x);
-    if (x > kShortSeriesEnd) {
+    if (x > kShortSeriesEnd && !xOverWUnderflows(x, w)) {
         return refine(x, w);
     }
     return w;

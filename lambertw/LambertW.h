@@ -36,11 +36,10 @@
 //   (+1e-2, -0.303)                 5.1                      1.4e11
 //   [-0.303, -0.0510)               2.5                      1.5e11
 //   [-0.0510, -2e-305]              1.5                      3.0e9
-//   (-2e-305, -373 * 2^-1074]       6.1e12 (x / w subnormal) 1.0
-//   [-372 * 2^-1074, 0)             NaN (x / w underflows)   1.0
+//   (-2e-305, 0)                    1.5 (unrefined near 0)   1.0
 // So LambertW<0> is accurate only above 1 - kInvE: below it, it is the bare approximation.
 // Near the branch point W has an infinite slope and errors there are dominated by measuring
-// from -kInvE instead of -1/e. For tiny negative x use LambertWApproximation<-1>.
+// from -kInvE instead of -1/e.
 //
 // Results are reproducible bit for bit (one IEEE rounding per operation, in a fixed order, no
 // fused multiply-add); only the C library's log can make them differ in the last place.
@@ -52,8 +51,8 @@
 //   - [-kInvE, -1/e) has no real W, yet both branches return finite values there: they move
 //     from -1 at -kInvE to about -1 +- 1.2e-3 at -1/e (branch 0 above -1, branch -1 below).
 //   - LambertW<0>(+0) = +0 and LambertW<0>(-0) = -0 (W(x) ~ x keeps the sign of zero).
-//   - LambertW<-1> is NaN for -372 * 2^-1074 <= x < 0 (x / w rounds to zero in the step),
-//     and loses accuracy where x / w is subnormal (|x| below about 1.6e-305).
+//   - LambertW<-1> leaves the approximation unrefined where x / w would be subnormal or zero
+//     (|x| below about 1.6e-305, x != 0): the step would lose up to ln 2 there, or give NaN.
 #pragma once
 
 namespace LambertWDetail {
