@@ -26,10 +26,12 @@ bench:
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-# Plain loops are the house style, so cppcheck's advice to use algorithms is off.
+# Plain loops are the house style, so cppcheck's advice to use algorithms is off; each
+# module is a shared object of its own, so equal names across modules are no clash.
 lint:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--std=c++17 --library=googletest --library=posix --suppress=useStlAlgorithm \
+		--suppress=ctuOneDefinitionRuleViolation \
 		--suppress=missingIncludeSystem -I host -I standin -I lambertw \
 		$$(git ls-files '*.cpp')
 
