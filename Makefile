@@ -32,7 +32,7 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--std=c++17 --library=googletest --library=posix --suppress=useStlAlgorithm \
 		--suppress=ctuOneDefinitionRuleViolation \
-		--suppress=missingIncludeSystem -I host -I standin -I lambertw \
+		--inline-suppr --suppress=missingIncludeSystem -I host -I standin -I lambertw \
 		$$(git ls-files '*.cpp')
 
 clean:
