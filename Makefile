@@ -13,7 +13,7 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	octave-cli --norc --no-window-system examples/demo.m $(BUILD)/octave
+	octave-cli --norc --no-history --no-window-system examples/demo.m $(BUILD)/octave
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

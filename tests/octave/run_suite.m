@@ -1,5 +1,5 @@
 % Runs the %!test blocks of one suite against the built modules:
-%   octave-cli --norc run_suite.m MEX_DIR SUITE
+%   octave-cli --norc --no-history run_suite.m MEX_DIR SUITE
 % and exits with status 0 only if every block passed.
 args = argv ();
 addpath (args{1});
