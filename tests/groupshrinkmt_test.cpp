@@ -54,11 +54,7 @@ struct WorkerArgsView {
     int groupCount;
 };
 
-std::vector<WorkerArgsView> startedRecords;
-
-void recordStart(const void *record) {
-    startedRecords.push_back(*static_cast<const WorkerArgsView *>(record));
-}
+using Started = StartedRecords<WorkerArgsView>;
 
 class GroupShrink : public ModuleTest {
   protected:
@@ -230,13 +226,7 @@ TEST_F(GroupShrink, GatewayErrorsInCheckingOrder) {
          sumId,
          kSumMessage},
     };
-    for (const ErrorCase &c : cases) {
-        standin::Outcome r = call(c.nlhs, c.inputs);
-        EXPECT_FALSE(r.ok) << c.name;
-        EXPECT_EQ(r.id, c.id) << c.name;
-        EXPECT_EQ(r.message, c.message) << c.name;
-        EXPECT_EQ(interpose::counts().threadStarts, 0) << c.name;
-    }
+    expectErrors(cases);
 }
 
 TEST_F(GroupShrink, AcceptedShapesGiveARealColumn) {
@@ -372,8 +362,7 @@ TEST_F(GroupShrink, RunsSplitGroupsEvenlyWithTheRemainderLast) {
     for (const Case &c : cases) {
         interpose::reset();
         interpose::setProcessors(c.processors);
-        interpose::onThreadStart(recordStart);
-        startedRecords.clear();
+        Started::watch();
         int length = 0;
         for (double d : c.degree) {
             length += static_cast<int>(d);
@@ -386,10 +375,10 @@ TEST_F(GroupShrink, RunsSplitGroupsEvenlyWithTheRemainderLast) {
         const mxArray *dIn = arrays.column(c.degree);
         standin::Outcome r = shrink(yIn, dIn, 0.5);
         ASSERT_TRUE(r.ok) << c.name << ": " << r.message;
-        ASSERT_EQ(startedRecords.size(), c.runs.size()) << c.name;
+        ASSERT_EQ(Started::all().size(), c.runs.size()) << c.name;
         const double *out = mxGetPr(r.out());
         for (size_t i = 0; i < c.runs.size(); ++i) {
-            const WorkerArgsView &w = startedRecords[i];
+            const WorkerArgsView &w = Started::all()[i];
             EXPECT_EQ(w.out - out, c.runs[i].firstElement) << c.name << " worker " << i;
             EXPECT_EQ(w.y - mxGetPr(yIn), c.runs[i].firstElement) << c.name << " worker " << i;
             EXPECT_EQ(w.degree - mxGetPr(dIn), c.runs[i].firstGroup) << c.name << " worker " << i;

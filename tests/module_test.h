@@ -25,6 +25,34 @@ inline standin::Module &loadModule(const std::string &name) {
     return *m;
 }
 
+// One expected host error, for tables of gateway cases.
+struct ErrorCase {
+    const char *name;
+    int nlhs;
+    std::vector<const mxArray *> inputs;
+    const char *id;
+    const char *message;
+};
+
+// Each worker record a module starts, copied as its thread starts: Record
+// mirrors the module's own record layout.
+template <typename Record> class StartedRecords {
+  public:
+    static void watch() {
+        all().clear();
+        interpose::onThreadStart(copy);
+    }
+    static std::vector<Record> &all() {
+        static std::vector<Record> records;
+        return records;
+    }
+
+  private:
+    static void copy(const void *record) {
+        all().push_back(*static_cast<const Record *>(record));
+    }
+};
+
 class ModuleTest : public ::testing::Test {
   protected:
     explicit ModuleTest(const char *moduleName) : module_(loadModule(moduleName)) {}
@@ -51,20 +79,25 @@ class ModuleTest : public ::testing::Test {
         return standin::call(module_, nlhs, inputs);
     }
 
+    // Each case must end in its host error, before the module has started a
+    // thread or allocated anything.
+    void expectErrors(const std::vector<ErrorCase> &cases) {
+        for (const ErrorCase &c : cases) {
+            standin::Outcome r = call(c.nlhs, c.inputs);
+            EXPECT_FALSE(r.ok) << c.name;
+            EXPECT_EQ(r.id, c.id) << c.name;
+            EXPECT_EQ(r.message, c.message) << c.name;
+            interpose::Counts counts = interpose::counts();
+            EXPECT_EQ(counts.threadStarts, 0) << c.name;
+            EXPECT_EQ(counts.allocations, 0) << c.name;
+        }
+    }
+
     standin::Module &module_;
     standin::Arrays arrays;
 
   private:
     long liveArrays_ = 0;
-};
-
-// One expected host error, for tables of gateway cases.
-struct ErrorCase {
-    const char *name;
-    int nlhs;
-    std::vector<const mxArray *> inputs;
-    const char *id;
-    const char *message;
 };
 
 inline std::uint64_t bitsOf(double x) {

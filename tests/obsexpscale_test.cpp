@@ -127,12 +127,7 @@ TEST_F(ObsExpScale, GatewayErrorsInCheckingOrder) {
          "MATLAB:obsexpscale:yTooLong",
          "Input y must have at most 2147483647 elements."},
     };
-    for (const ErrorCase &c : cases) {
-        standin::Outcome r = call(c.nlhs, c.inputs);
-        EXPECT_FALSE(r.ok) << c.name;
-        EXPECT_EQ(r.id, c.id) << c.name;
-        EXPECT_EQ(r.message, c.message) << c.name;
-    }
+    expectErrors(cases);
 }
 
 TEST_F(ObsExpScale, AlwaysARealRowOnePerObservation) {

@@ -42,11 +42,7 @@ struct WorkerArgsView {
     int len;
 };
 
-std::vector<WorkerArgsView> startedRecords;
-
-void recordStart(const void *record) {
-    startedRecords.push_back(*static_cast<const WorkerArgsView *>(record));
-}
+using Started = StartedRecords<WorkerArgsView>;
 
 class SlopeMap : public ModuleTest {
   protected:
@@ -176,15 +172,7 @@ TEST_F(SlopeMap, GatewayErrorsInCheckingOrder) {
         {"y 2x2 for a length of 5", 1, in(five, a.real(2, 2), s, s, s), shortId, shortMsg},
         {"y 2x1 for a 3x4 x", 1, in(a.real(3, 4), a.real(2, 1), s, s, s), shortId, shortMsg},
     };
-    for (const ErrorCase &c : cases) {
-        standin::Outcome r = call(c.nlhs, c.inputs);
-        EXPECT_FALSE(r.ok) << c.name;
-        EXPECT_EQ(r.id, c.id) << c.name;
-        EXPECT_EQ(r.message, c.message) << c.name;
-        interpose::Counts counts = interpose::counts();
-        EXPECT_EQ(counts.threadStarts, 0) << c.name;
-        EXPECT_EQ(counts.allocations, 0) << c.name;
-    }
+    expectErrors(cases);
 }
 
 TEST_F(SlopeMap, AcceptedShapesGiveARealColumn) {
@@ -344,8 +332,7 @@ TEST_F(SlopeMap, SlicesAreEqualWithTheRemainderLast) {
     for (const Case &c : cases) {
         interpose::reset();
         interpose::setProcessors(c.processors);
-        interpose::onThreadStart(recordStart);
-        startedRecords.clear();
+        Started::watch();
         std::vector<double> x(c.len);
         std::vector<double> y(c.len);
         for (int i = 0; i < c.len; ++i) {
@@ -356,10 +343,10 @@ TEST_F(SlopeMap, SlicesAreEqualWithTheRemainderLast) {
         const mxArray *yIn = c.len == 0 ? arrays.real(0, 0) : arrays.row(y);
         standin::Outcome r = slopeMap(xIn, yIn, 0.25);
         ASSERT_TRUE(r.ok) << c.name << ": " << r.message;
-        ASSERT_EQ(startedRecords.size(), c.slices.size()) << c.name;
+        ASSERT_EQ(Started::all().size(), c.slices.size()) << c.name;
         const double *out = mxGetPr(r.out());
         for (size_t i = 0; i < c.slices.size(); ++i) {
-            const WorkerArgsView &w = startedRecords[i];
+            const WorkerArgsView &w = Started::all()[i];
             EXPECT_EQ(w.out - out, c.slices[i].offset) << c.name << " worker " << i;
             EXPECT_EQ(w.x - mxGetPr(xIn), c.slices[i].offset) << c.name << " worker " << i;
             EXPECT_EQ(w.y - mxGetPr(yIn), c.slices[i].offset) << c.name << " worker " << i;

@@ -191,12 +191,7 @@ TEST_F(TermDecay, GatewayErrorsInCheckingOrder) {
         {"length beyond an int count", 1, {y, s, s, s, a.scalar(1e10)}, lengthId, kLengthMessage},
         {"NaN margin", 1, {y, s, s, s, a.scalar(nan)}, lengthId, kLengthMessage},
     };
-    for (const ErrorCase &c : cases) {
-        standin::Outcome r = call(c.nlhs, c.inputs);
-        EXPECT_FALSE(r.ok) << c.name;
-        EXPECT_EQ(r.id, c.id) << c.name;
-        EXPECT_EQ(r.message, c.message) << c.name;
-    }
+    expectErrors(cases);
 }
 
 TEST_F(TermDecay, WorkedExamples) {
