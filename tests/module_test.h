@@ -79,6 +79,25 @@ class ModuleTest : public ::testing::Test {
         return standin::call(module_, nlhs, inputs);
     }
 
+    static constexpr size_t kAnyCount = static_cast<size_t>(-1);
+
+    // The values of a call that must succeed with one real rows-by-columns
+    // output; kAnyCount leaves a dimension unchecked.
+    std::vector<double> realOutput(const standin::Outcome &r, size_t rows, size_t columns) {
+        EXPECT_TRUE(r.ok) << r.id << ": " << r.message;
+        if (!r.ok) {
+            return {};
+        }
+        if (rows != kAnyCount) {
+            EXPECT_EQ(mxGetM(r.out()), rows);
+        }
+        if (columns != kAnyCount) {
+            EXPECT_EQ(mxGetN(r.out()), columns);
+        }
+        EXPECT_FALSE(mxIsComplex(r.out()));
+        return standin::values(r.out());
+    }
+
     // Each case must end in its host error, before the module has started a
     // thread or allocated anything.
     void expectErrors(const std::vector<ErrorCase> &cases) {
