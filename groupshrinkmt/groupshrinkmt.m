@@ -14,6 +14,20 @@
 %   holding a NaN becomes zeros of the elements' signs with NaN where the
 %   NaN and infinite elements were.
 %
+%   Errors (identifier: cause), checked in this order:
+%     MATLAB:groupshrink:invalidNumInputs    not exactly five inputs
+%     MATLAB:groupshrink:invalidNumOutputs   not exactly one output
+%     MATLAB:groupshrink:xNotScalar          GAMMA not a real double scalar
+%     MATLAB:groupshrink:xNotVector          Y or DEGREE not a non-empty vector
+%     MATLAB:groupshrink:incorrectSize       DEGREE longer than Y
+%     MATLAB:groupshrink:yNotDouble          Y not a full double array
+%     MATLAB:groupshrink:degreeNotDouble     DEGREE not a full double array
+%     MATLAB:groupshrink:yTooLong            Y of more than 2^31-1 elements
+%     MATLAB:groupshrink:invalidNumInputs    "The sum of degrees is too large":
+%                                            the whole parts of DEGREE do not
+%                                            add up to numel(Y), or one is
+%                                            -1 or below, infinite or NaN
+%
 %   Example:
 %     groupshrinkmt([3 4 0 0 1 -1 -5], [2 2 2 1], 2.5, [], [])
 %     % => [1.5; 2; 0; 0; 0; -0; -2.5]

@@ -18,6 +18,18 @@
 %   No element is tested: a zero denominator, an infinity or a NaN follows
 %   IEEE arithmetic into the output, and a NaN VAR makes every element NaN.
 %
+%   Errors (identifier: cause), checked in this order:
+%     MATLAB:xtimesy:invalidNumInputs        not exactly eight inputs
+%     MATLAB:xtimesy:invalidNumOutputs       not exactly one output
+%     MATLAB:noiseslope:varNotScalar         VAR not a real double scalar
+%     MATLAB:noiseslope:meanNotScalar        MEAN not a real double scalar
+%     MATLAB:noiseslope:alphaNotScalar       ALPHA not a real double scalar
+%     MATLAB:slopemapmt:xNotDouble           X not a full double array
+%     MATLAB:slopemapmt:yNotDouble           Y not a full double array
+%     MATLAB:slopemapmt:xTooLong             LEN above 2^31-1
+%     MATLAB:slopemapmt:xNoElements          X empty with a nonzero dimension
+%     MATLAB:slopemapmt:yTooShort            Y of fewer than LEN elements
+%
 %   Example:
 %     slopemapmt(1, 0, [], [], 0.5, 0, 1, [])     % => 1 - exp(-1)
 %     slopemapmt([1 0 -1], [1; 0; 0], [], [], 0, 0, 1, [])

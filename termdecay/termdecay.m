@@ -17,6 +17,17 @@
 %   an infinite observation, an overflowing exponent, too negative a MARGIN)
 %   is refused; a length of 0 gives a 1-by-0 row.
 %
+%   Errors (identifier: cause), checked in this order:
+%     MATLAB:termdecay:invalidNumInputs      not exactly five inputs
+%     MATLAB:termdecay:invalidNumOutputs     not exactly one output
+%     MATLAB:termdecay:varNotScalar          VAR not a real double scalar
+%     MATLAB:termdecay:alphaNotScalar        MEAN not a real double scalar
+%     MATLAB:termdecay:meanNotScalar         ALPHA not a real double scalar
+%     MATLAB:termdecay:xNotScalar            Y not a non-empty vector
+%     MATLAB:termdecay:yNotDouble            Y not a full double array
+%     MATLAB:termdecay:invalidLength         L not a whole number from 0 to
+%                                            2^31-1
+%
 %   Example:
 %     termdecay([0.5 2 NaN -1], 1, 0, 1, 2.5)   % L = 6
 %     % => [0 exp(-1) exp(-2) exp(-3) exp(-4) exp(-5)]
