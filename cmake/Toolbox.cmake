@@ -1,0 +1,42 @@
+# cmake --install lays out one toolbox folder, <prefix>/pgmex, ready for addpath: the
+# compiled modules with each one's help file beside it (help finds a compiled function's
+# text only in the same folder), the demo, build_mex.m and the licence.
+#
+# Given -DMATLAB_ROOT=<matlabroot>, the modules are also built against that MATLAB
+# with FindMatlab, into <build>/matlab, and those are the .mexa64 files installed;
+# otherwise the .mexa64 files are the ones built against the stand-in host.
+set(TOOLBOX_DESTINATION pgmex)
+set(MATLAB_ROOT "" CACHE PATH "MATLAB installation to build the modules against (optional)")
+
+get_property(toolbox_modules GLOBAL PROPERTY MEX_MODULES)
+foreach(module ${toolbox_modules})
+    install(FILES ${CMAKE_SOURCE_DIR}/${module}/${module}.m DESTINATION ${TOOLBOX_DESTINATION})
+    if(MKOCTFILE)
+        install(FILES ${OCTAVE_MEX_DIR}/${module}.mex DESTINATION ${TOOLBOX_DESTINATION})
+    endif()
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/examples/restore_demo.m ${CMAKE_SOURCE_DIR}/build_mex.m
+              ${CMAKE_SOURCE_DIR}/COPYING
+        DESTINATION ${TOOLBOX_DESTINATION})
+
+if(MATLAB_ROOT)
+    set(Matlab_ROOT_DIR ${MATLAB_ROOT})
+    find_package(Matlab REQUIRED COMPONENTS MX_LIBRARY)
+    foreach(module ${toolbox_modules})
+        # Only termdecay calls into lambertw; the linker takes nothing from it for the others.
+        matlab_add_mex(NAME ${module}_matlab MODULE OUTPUT_NAME ${module}
+                       SRC ${CMAKE_SOURCE_DIR}/${module}/${module}.cpp LINK_TO lambertw)
+        # What mex -compatibleArrayDims defines: the 32-bit dimension entry points that
+        # the modules are written against.
+        target_compile_definitions(${module}_matlab PRIVATE MX_COMPAT_32)
+        target_include_directories(${module}_matlab PRIVATE ${CMAKE_SOURCE_DIR}/host
+                                                            ${CMAKE_SOURCE_DIR}/lambertw)
+        set_target_properties(${module}_matlab PROPERTIES
+            LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/matlab)
+        install(TARGETS ${module}_matlab LIBRARY DESTINATION ${TOOLBOX_DESTINATION})
+    endforeach()
+else()
+    foreach(module ${toolbox_modules})
+        install(TARGETS ${module} LIBRARY DESTINATION ${TOOLBOX_DESTINATION})
+    endforeach()
+endif()
