@@ -49,7 +49,9 @@ for k = 1:rows (cases)
   end
 end
 
-options = struct ('size', 48, 'iterations', 40, 'quiet', true);
+% A smaller scene than the demo's own, still clearing its 6 dB target by more
+% than a decibel.
+options = struct ('size', 80, 'iterations', 60, 'quiet', true);
 pictures = fullfile (work, 'demo');
 result = restore_demo (pictures, options);
 if (! (result.psnrExact >= result.psnrNoisy + 6 && result.psnrApprox >= result.psnrNoisy + 6))
@@ -57,7 +59,7 @@ if (! (result.psnrExact >= result.psnrNoisy + 6 && result.psnrApprox >= result.p
                             result.psnrNoisy, result.psnrExact, result.psnrApprox);
 end
 picture = imread (result.picture);
-if (! isequal (size (picture), [48, 4 * 48 + 3 * 4]))
+if (! isequal (size (picture), [80, 4 * 80 + 3 * 4]))
   failures{end+1} = sprintf ('restore_demo picture is %s', mat2str (size (picture)));
 end
 
