@@ -66,13 +66,13 @@ approxGradient = @(x) reshape(slopemapmt(x(:), yCounts, [], [], varCounts, 0, 1,
 objective = @(x) negLogLikelihood(x, series) + opts.lambda * totalVariation(x);
 
 say(opts, '\nrestoring with the exact gradient (obsexpscale, termdecay tables)\n');
-tic;
+started = tic;
 exact = condatVu(noisy, exactGradient, objective, truth, peak, opts);
-exactTime = toc;
+exactTime = toc(started);
 say(opts, '\nrestoring with the approximate gradient (slopemapmt)\n');
-tic;
+started = tic;
 approx = condatVu(noisy, approxGradient, objective, truth, peak, opts);
-approxTime = toc;
+approxTime = toc(started);
 
 results = struct('psnrNoisy', psnr(noisy, truth, peak), 'psnrExact', psnr(exact, truth, peak), ...
     'psnrApprox', psnr(approx, truth, peak), 'timeExact', exactTime, ...
