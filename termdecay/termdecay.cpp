@@ -19,6 +19,7 @@
 enum { IN_Y, IN_VAR, IN_MEAN, IN_ALPHA, IN_MARGIN, IN_COUNT };
 enum { OUT_TABLE, OUT_COUNT };
 
+static bool holdsNumber(const mxArray *a);
 static double largestObservation(const double *y, uint64_t count);
 static void termdecay(double *out, double var, double alpha, int length);
 
@@ -42,7 +43,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
         mexErrMsgIdAndTxt("MATLAB:termdecay:meanNotScalar", "Input alpha must be a scalar.");
     }
-    double margin = mxGetScalar(prhs[IN_MARGIN]);
     double alpha = mxGetScalar(prhs[IN_ALPHA]);
     double mean = mxGetScalar(prhs[IN_MEAN]);
     double var = mxGetScalar(prhs[IN_VAR]);
@@ -55,6 +55,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (!isFullDouble(prhs[IN_Y])) {
         mexErrMsgIdAndTxt("MATLAB:termdecay:yNotDouble", "Input y must be a full double array.");
     }
+    /* The host's scalar read has no first element to give from an empty
+     * array, a cell, a struct or a function handle: Octave raises an error
+     * without an identifier, and MATLAB's value is not defined. */
+    if (!holdsNumber(prhs[IN_MARGIN])) {
+        mexErrMsgIdAndTxt("MATLAB:termdecay:marginNotNumeric",
+                          "The fifth input (margin) must hold at least one number.");
+    }
+    double margin = mxGetScalar(prhs[IN_MARGIN]);
     double m = largestObservation(mxGetPr(prhs[IN_Y]), count);
 
     double c = (alpha * alpha) / var;
@@ -75,6 +83,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 
     plhs[OUT_TABLE] = mxCreateDoubleMatrix(1, (int)length, mxREAL);
     termdecay(mxGetPr(plhs[OUT_TABLE]), var, alpha, (int)length);
+}
+
+/* A numeric, logical or character array with at least one element. */
+static bool holdsNumber(const mxArray *a) {
+    mxClassID id = mxGetClassID(a);
+    bool numeric = id == mxLOGICAL_CLASS || id == mxCHAR_CLASS ||
+                   (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS);
+    return numeric && mxGetM(a) != 0 && mxGetN(a) != 0;
 }
 
 /* Starts from +0, so m is never negative; NaN never compares greater and is

@@ -12,7 +12,8 @@
 %   deviation counted in ALPHA.
 %
 %   Y is a non-empty full double vector; VAR, MEAN and ALPHA are real double
-%   scalars; of MARGIN only the first element counts, whatever its class.
+%   scalars; of MARGIN only the first element counts, whatever its numeric,
+%   logical or char class, and it must have one.
 %   A length that is not a whole number from 0 to 2^31-1 (VAR <= 0, ALPHA = 0,
 %   an infinite observation, an overflowing exponent, too negative a MARGIN)
 %   is refused; a length of 0 gives a 1-by-0 row.
@@ -25,6 +26,8 @@
 %     MATLAB:termdecay:meanNotScalar         ALPHA not a real double scalar
 %     MATLAB:termdecay:xNotScalar            Y not a non-empty vector
 %     MATLAB:termdecay:yNotDouble            Y not a full double array
+%     MATLAB:termdecay:marginNotNumeric      MARGIN empty, or a cell, struct
+%                                            or function handle
 %     MATLAB:termdecay:invalidLength         L not a whole number from 0 to
 %                                            2^31-1
 %

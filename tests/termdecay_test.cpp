@@ -13,6 +13,7 @@ const double nan = std::numeric_limits<double>::quiet_NaN();
 
 const char *kInputsMessage = "Four inputs required: y - vector (observations); var - scalar; "
                              "mean - scalar; alpha - scalar";
+const char *kMarginMessage = "The fifth input (margin) must hold at least one number.";
 const char *kLengthMessage =
     "The table length is not a whole number from 0 to 2147483647: var must be positive, alpha "
     "nonzero, y finite, the exponent from y, mean, alpha and var not overflow, and the fifth "
@@ -74,6 +75,7 @@ TEST_F(TermDecay, GatewayErrorsInCheckingOrder) {
     const char *vectorId = "MATLAB:termdecay:xNotScalar";
     const char *notDoubleId = "MATLAB:termdecay:yNotDouble";
     const char *lengthId = "MATLAB:termdecay:invalidLength";
+    const char *marginId = "MATLAB:termdecay:marginNotNumeric";
     std::vector<ErrorCase> cases = {
         {"the four inputs the message names",
          1,
@@ -184,6 +186,19 @@ TEST_F(TermDecay, GatewayErrorsInCheckingOrder) {
         {"negative length", 1, {y, s, s, s, a.scalar(-10)}, lengthId, kLengthMessage},
         {"length beyond an int count", 1, {y, s, s, s, a.scalar(1e10)}, lengthId, kLengthMessage},
         {"NaN margin", 1, {y, s, s, s, a.scalar(nan)}, lengthId, kLengthMessage},
+        {"margin 0x0", 1, {y, s, s, s, a.real(0, 0)}, marginId, kMarginMessage},
+        {"margin 1x0", 1, {y, s, s, s, a.real(1, 0)}, marginId, kMarginMessage},
+        {"margin 0x1 int32",
+         1,
+         {y, s, s, s, a.ofClass(mxINT32_CLASS, 0, 1)},
+         marginId,
+         kMarginMessage},
+        {"margin sparse 0x0", 1, {y, s, s, s, a.sparse(0, 0, {})}, marginId, kMarginMessage},
+        {"y before margin",
+         1,
+         {matrix, s, s, s, a.real(0, 0)},
+         vectorId,
+         "Input y must be a vector."},
     };
     expectErrors(cases);
 }

@@ -1,7 +1,8 @@
 % termdecay in Octave: the gateway's errors and their order, the fifth input
 % read by its first element, the worked examples and the table's values.
 
-%!shared inputs_msg, length_msg
+%!shared inputs_msg, length_msg, margin_msg
+%! margin_msg = 'The fifth input (margin) must hold at least one number.';
 %! inputs_msg = 'Four inputs required: y - vector (observations); var - scalar; mean - scalar; alpha - scalar';
 %! length_msg = 'The table length is not a whole number from 0 to 2147483647: var must be positive, alpha nonzero, y finite, the exponent from y, mean, alpha and var not overflow, and the fifth input (margin) not so negative that the length falls below 0.';
 
@@ -34,6 +35,14 @@
 %!   'MATLAB:termdecay:invalidLength', length_msg, {1000, 1e-3, 0, 1, 2}
 %!   'MATLAB:termdecay:invalidLength', length_msg, {y, 1, 0, 1, -10}
 %!   'MATLAB:termdecay:invalidLength', length_msg, {y, 1, 0, 1, 1e10}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, []}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, zeros(1, 0)}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, int8([])}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, sparse(0, 0)}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, {2}}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, struct('a', 2)}
+%!   'MATLAB:termdecay:marginNotNumeric', margin_msg, {y, 1, 0, 1, @sin}
+%!   'MATLAB:termdecay:xNotScalar', 'Input y must be a vector.', {ones(2, 3), 1, 0, 1, {}}
 %! };
 %! for k = 1:rows (cases)
 %!   assert_host_error (@termdecay, cases{k, 3}, cases{k, 1}, cases{k, 2});
