@@ -291,6 +291,7 @@ TEST_F(GroupShrink, ValueRules) {
         {"shrunk to signed zeros", {0.5, -0.5}, {1, 1}, 1, {0.0, -0.0}},
         {"norm equal to gamma", {3, -4}, {2}, 5, {0.0, -0.0}},
         {"squares underflow to norm 0", {1e-200, -1e-200}, {2}, 0, {0.0, -0.0}},
+        {"norm 0 under negative gamma", {0.0, -0.0}, {2}, -1, {0.0, -0.0}},
         {"NaN zeroes its group", {nan, 1, -1, 2}, {3, 1}, 0.1, {nan, 0.0, -0.0, 1.9}},
         {"infinite element copies its group", {inf, -2}, {2}, 1, {inf, -2}},
         {"overflowing sum copies its group", {1e200, -1e200}, {2}, 1, {1e200, -1e200}},
