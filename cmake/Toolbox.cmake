@@ -1,6 +1,7 @@
 # cmake --install lays out one toolbox folder, <prefix>/pgmex, ready for addpath: the
 # compiled modules with each one's help file beside it (help finds a compiled function's
-# text only in the same folder), the demo, build_mex.m and the licence.
+# text only in the same folder), the demo with its likelihood series, build_mex.m and the
+# licence.
 #
 # Given -DMATLAB_ROOT=<matlabroot>, the modules are also built against that MATLAB
 # with FindMatlab, into <build>/matlab, and those are the .mexa64 files installed;
@@ -15,7 +16,8 @@ foreach(module ${toolbox_modules})
         install(FILES ${OCTAVE_MEX_DIR}/${module}.mex DESTINATION ${TOOLBOX_DESTINATION})
     endif()
 endforeach()
-install(FILES ${CMAKE_SOURCE_DIR}/examples/restore_demo.m ${CMAKE_SOURCE_DIR}/build_mex.m
+install(FILES ${CMAKE_SOURCE_DIR}/examples/restore_demo.m
+              ${CMAKE_SOURCE_DIR}/examples/likelihood_series.m ${CMAKE_SOURCE_DIR}/build_mex.m
               ${CMAKE_SOURCE_DIR}/COPYING
         DESTINATION ${TOOLBOX_DESTINATION})
 

@@ -7,6 +7,7 @@ function results = restore_demo(outdir, options)
 %
 %     exact   the gradient of -log p(y | x) from the likelihood series, whose
 %             terms are products of the OBSEXPSCALE and TERMDECAY tables
+%             (LIKELIHOOD_SERIES)
 %     approx  the gradient of the Gaussian approximation N(y; x, x + VAR),
 %             which is SLOPEMAPMT after rescaling y and VAR by ALPHA and MEAN
 %
@@ -22,7 +23,7 @@ function results = restore_demo(outdir, options)
 %   the picture's path. OPTIONS may set any of: size (scene side, 160),
 %   iterations (per restoration, 150), lambda, alpha, mean, var, seed, quiet.
 %
-%   The four compiled modules must be on the path.
+%   The four compiled modules and LIKELIHOOD_SERIES must be on the path.
 
 if nargin < 1 || isempty(outdir)
     outdir = fullfile(tempdir, 'restore_demo');
@@ -58,7 +59,7 @@ series = struct('ratio', expY * exp(alpha^2 / (2 * noiseVar)), 'decay', decay);
 say(opts, '%dx%d scene, peak %g photons; alpha %g, mean %g, var %g; series cut at L = %d\n', ...
     opts.size, opts.size, peak, alpha, mu, noiseVar, numel(decay));
 
-exactGradient = @(x) 1 - likelihoodSeries(x, series) ./ x;
+exactGradient = @(x) 1 - likelihood_series(x, series) ./ x;
 % slopemapmt knows only alpha = 1 and mean = 0: express y and var in counts.
 yCounts = noisy(:);
 varCounts = noiseVar / alpha^2;
@@ -148,37 +149,9 @@ d = differences(x);
 tv = sum(sqrt(d(1, :).^2 + d(2, :).^2));
 end
 
-function [meanCount, logSum] = likelihoodSeries(x, series)
-% Sums t_n = t_(n-1) * (x/n) * E * D(n) * exp(alpha^2/(2 var)) from t_0 = 1
-% up to n = L - 1, and returns E[n | y, x] and log(sum t_n). For bright
-% pixels the terms pass 1e300 long before their peak, so each pixel whose
-% term grows past 1e100 has its sums scaled down, and the scale is kept in
-% logs.
-limit = 1e100;
-step = series.ratio .* x;
-term = ones(size(x));
-total = term;
-weighted = zeros(size(x));
-logScale = zeros(size(x));
-for n = 1:numel(series.decay) - 1
-    term = term .* step * (series.decay(n + 1) / n);
-    total = total + term;
-    weighted = weighted + n * term;
-    big = term > limit;
-    if any(big(:))
-        term(big) = term(big) / limit;
-        total(big) = total(big) / limit;
-        weighted(big) = weighted(big) / limit;
-        logScale(big) = logScale(big) + log(limit);
-    end
-end
-meanCount = weighted ./ total;
-logSum = log(total) + logScale;
-end
-
 function value = negLogLikelihood(x, series)
 % -log p(y | x) up to the constant -log N(y; mean, var) of each pixel.
-[~, logSum] = likelihoodSeries(x, series);
+[~, logSum] = likelihood_series(x, series);
 value = sum(x(:) - logSum(:));
 end
 

@@ -25,7 +25,7 @@ for module in $modules; do
     cp "$root/$module/$module.cpp" "$top/src/"
     cp "$root/$module/$module.m" "$top/src/help/"
 done
-cp "$root/examples/restore_demo.m" "$top/inst/"
+cp "$root/examples/restore_demo.m" "$root/examples/likelihood_series.m" "$top/inst/"
 
 tarball="$outdir/$name-$version.tar.gz"
 # Fixed owner and times keep the tarball the same for the same sources.

@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work" >/dev/null
 
-expected="COPYING build_mex.m restore_demo.m"
+expected="COPYING build_mex.m likelihood_series.m restore_demo.m"
 for module in groupshrinkmt obsexpscale slopemapmt termdecay; do
     expected="$expected $module.m $module.mex $module.mexa64"
 done
