@@ -1,17 +1,18 @@
 // The test executable defines these C library entry points and exports them,
 // so a dynamically loaded module binds to them ahead of libc. Each forwards
-// to the real one, altering or recording only calls whose return address
-// lies in the watched module.
+// to the next definition in lookup order, altering or recording only calls
+// whose return address lies in the watched module. The next definition is
+// libc's, or a sanitizer runtime's when one is linked: its allocator must see
+// every block, or it would be handed blocks it never made.
 #include "interpose.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <unistd.h>
 
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void __libc_free(void *p);
 extern "C" long __sysconf(int name);
 
 namespace {
@@ -28,6 +29,7 @@ std::atomic<int> processorQueries{0};
 std::atomic<int> allocations{0};
 std::atomic<int> threadStarts{0};
 std::atomic<int> joinsOfUnstarted{0};
+std::atomic<int> injectedFaults{0};
 
 // Live module allocations and running module threads. Frees and thread exits
 // happen on any thread, so the tables sit behind a spin lock; nothing inside
@@ -71,8 +73,65 @@ template <typename T> bool removeFrom(T *table, int &count, const T &value) {
     return false;
 }
 
+using MallocFn = void *(*)(size_t);
+using FreeFn = void (*)(void *);
 using CreateFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 using JoinFn = int (*)(pthread_t, void **);
+
+// dlsym may itself allocate while it looks malloc up. Those few blocks come
+// from this arena, and are never given back.
+alignas(std::max_align_t) char bootstrapArena[16384];
+std::atomic<size_t> bootstrapUsed{0};
+thread_local bool resolving = false;
+std::atomic<MallocFn> nextMalloc{nullptr};
+std::atomic<FreeFn> nextFree{nullptr};
+
+void *bootstrapAllocate(size_t size) {
+    size_t rounded = (size + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+    size_t offset = bootstrapUsed.fetch_add(rounded);
+    if (offset + rounded > sizeof bootstrapArena) {
+        return nullptr;
+    }
+    return bootstrapArena + offset;
+}
+
+bool inBootstrapArena(const void *p) {
+    const char *c = static_cast<const char *>(p);
+    return c >= bootstrapArena && c < bootstrapArena + sizeof bootstrapArena;
+}
+
+// False while this thread is inside the lookup, whose own allocations must
+// not recurse into it.
+bool resolveAllocator() {
+    if (nextMalloc.load(std::memory_order_acquire) != nullptr) {
+        return true;
+    }
+    if (resolving) {
+        return false;
+    }
+    resolving = true;
+    nextFree.store(reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free")));
+    nextMalloc.store(reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc")),
+                     std::memory_order_release);
+    resolving = false;
+    return true;
+}
+
+void *realMalloc(size_t size) {
+    if (!resolveAllocator()) {
+        return bootstrapAllocate(size);
+    }
+    return nextMalloc.load(std::memory_order_acquire)(size);
+}
+
+// Arena blocks are never given back. A free made inside the lookup itself
+// is of a block the lookup took, and so from the arena too.
+void realFree(void *p) {
+    if (inBootstrapArena(p) || !resolveAllocator()) {
+        return;
+    }
+    nextFree.load()(p);
+}
 
 CreateFn realCreate() {
     static CreateFn fn = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
@@ -90,12 +149,13 @@ extern "C" {
 
 void *malloc(size_t size) noexcept {
     if (!fromModule(__builtin_return_address(0))) {
-        return __libc_malloc(size);
+        return realMalloc(size);
     }
     if (countdownFires(allocationCountdown)) {
+        ++injectedFaults;
         return nullptr;
     }
-    void *p = __libc_malloc(size);
+    void *p = realMalloc(size);
     if (p != nullptr) {
         ++allocations;
         TableGuard guard;
@@ -113,7 +173,7 @@ void free(void *p) noexcept {
         TableGuard guard;
         removeFrom(liveBlocks, liveBlockCount, p);
     }
-    __libc_free(p);
+    realFree(p);
 }
 
 long sysconf(int name) noexcept {
@@ -133,6 +193,7 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
         return realCreate()(thread, attr, start, arg);
     }
     if (countdownFires(threadStartCountdown)) {
+        ++injectedFaults;
         return EAGAIN;
     }
     if (interpose::ThreadStartHook h = hook.load()) {
@@ -176,6 +237,7 @@ void reset() {
     allocations = 0;
     threadStarts = 0;
     joinsOfUnstarted = 0;
+    injectedFaults = 0;
     TableGuard guard;
     liveBlockCount = 0;
     runningThreadCount = 0;
@@ -199,8 +261,8 @@ void onThreadStart(ThreadStartHook h) {
 
 Counts counts() {
     TableGuard guard;
-    return Counts{processorQueries, allocations,        liveBlockCount,
-                  threadStarts,     runningThreadCount, joinsOfUnstarted};
+    return Counts{processorQueries,   allocations,      liveBlockCount, threadStarts,
+                  runningThreadCount, joinsOfUnstarted, injectedFaults};
 }
 
 } // namespace interpose

@@ -16,6 +16,7 @@ struct Counts {
     int threadStarts;     // started successfully
     int unjoinedThreads;  // started and not yet joined
     int joinsOfUnstarted; // joins of handles the module never started
+    int injectedFaults;   // allocations and thread starts made to fail
 };
 
 void watch(const standin::Module *module);
