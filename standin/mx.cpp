@@ -255,4 +255,8 @@ void standinFailCreation(int k) {
     failCountdown.store(k);
 }
 
+int standinCreationFailurePending(void) {
+    return failCountdown.load() > 0 ? 1 : 0;
+}
+
 } // extern "C"

@@ -42,6 +42,10 @@ STANDIN_EXPORT long standinLiveArrays(void);
  * host fails it: with an out-of-memory host error. 0 disarms. */
 STANDIN_EXPORT void standinFailCreation(int k);
 
+/* Nonzero while an armed creation failure has not yet been met: a call that
+ * leaves it pending made fewer than k creations. */
+STANDIN_EXPORT int standinCreationFailurePending(void);
+
 /* Calls a module entry point as the host does: plhs has room for
  * max(nlhs, 1) outputs, all null on entry. On a host error the outputs already
  * stored are released, the identifier and message are copied out (truncated
