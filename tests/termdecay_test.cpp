@@ -40,6 +40,10 @@ Reference reference(const std::vector<double> &y, double var, double mean, doubl
     double scaled = a * margin;
     double length = std::ceil((scaled + 1.0) + (w / c));
     Reference r{length, {}};
+    // Only a length the module accepts has a table; turning any other into an int is undefined.
+    if (!(length >= 0.0 && length <= 2147483647.0)) {
+        return r;
+    }
     for (int n = 0; n < static_cast<int>(length); ++n) {
         double e = static_cast<double>(n) * c;
         r.table.push_back(n == 0 ? 0.0 : std::exp(-e));
