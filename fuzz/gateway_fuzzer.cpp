@@ -1,0 +1,726 @@
+// libFuzzer target over the four gateways, called through the stand-in host.
+//
+// Every input decodes into one call of one module: a processor count for the
+// module to see, nlhs, nrhs and that many input arrays of any class, shape,
+// complexity and storage. An independent model of each gateway predicts the
+// call's outcome; the call must end exactly so:
+//   - no crash and no sanitizer report (the build adds address and undefined
+//     behaviour checks to the modules, the host and this file);
+//   - an error has an identifier MATLAB:component:mnemonic, the one the model
+//     predicts, a non-empty message and no output left behind;
+//   - a success gives one real full double output of the predicted shape
+//     whose elements equal, bit for bit, a sequential reference computed in
+//     the module's order of operations;
+//   - afterwards no array is alive.
+//
+// Input layout. Bytes are read from the front; a read past the end gives 0,
+// so every byte string decodes to some call.
+//   byte 0    module: b % 4 picks groupshrinkmt, obsexpscale, termdecay,
+//             slopemapmt
+//   byte 1    online processors the module is told: kProcessors[b % 10],
+//             where 0 leaves the query to the C library
+//   byte 2    nlhs: b % 8 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3
+//   byte 3    nrhs: below 200 the module's own count, else b % 11
+//   then, for each of the nrhs inputs in position order:
+//     kind    bits 0-2: 0-3 double, 4 single, 5 int32, 6 logical (char
+//             when bit 3 is set), 7 sparse (double, or logical when bit 3
+//             is set); a full double is complex when bits 3 and 4 are set
+//     rows, columns: one byte each, see dimension()
+//     values: one per stored element, real parts first, then imaginary
+//             parts; see value(). Sparse arrays take their values densely
+//             and keep the nonzeros.
+// An array of more than kMaxElements elements cannot be built with data. It
+// becomes a shape-only array (a claimed shape with no data) where the module
+// must refuse it unread, and otherwise its dimensions are cut to below 33.
+#include "LambertW.h"
+#include "harness.h"
+#include "standin.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+extern "C" long __sysconf(int name);
+
+namespace {
+
+constexpr size_t kMaxElements = 4096;
+// termdecay tables longer than this are not built: the output creation is
+// made to fail instead, which the module must pass on as the host's error.
+constexpr double kMaxTable = 65536;
+constexpr uint64_t kIntMax = 2147483647;
+
+const long kProcessors[] = {-1, 0, 1, 2, 3, 4, 5, 6, 8, 16};
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Values that sit on the modules' edges: signed zeros, NaN and infinities,
+// subnormals, overflow bounds of exp and of int conversion, fractional
+// degrees, the Lambert W interval bounds.
+const double kSpecial[] = {0.0,
+                           -0.0,
+                           1.0,
+                           -1.0,
+                           0.5,
+                           -0.5,
+                           2.0,
+                           3.0,
+                           0.7,
+                           1.9,
+                           2.5,
+                           2.9,
+                           -0.9,
+                           kNaN,
+                           -kNaN,
+                           kInf,
+                           -kInf,
+                           std::numeric_limits<double>::min(),
+                           -std::numeric_limits<double>::min(),
+                           std::numeric_limits<double>::denorm_min(),
+                           -std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::min() / 3,
+                           std::numeric_limits<double>::max(),
+                           -std::numeric_limits<double>::max(),
+                           1e308,
+                           1e300,
+                           1e-300,
+                           1e154,
+                           1e10,
+                           -1e10,
+                           1e-10,
+                           2147483647.0,
+                           2147483648.0,
+                           -2147483648.0,
+                           -2147483649.0,
+                           2147483647.5,
+                           4294967296.0,
+                           4294967297.0,
+                           1073741824.0,
+                           9007199254740992.0,
+                           709.782712893384,
+                           710.0,
+                           -745.1332191019412,
+                           0.36787944117144233,
+                           -0.36787944117144233,
+                           -0.36787968862663156,
+                           0.6321203113733684,
+                           8.706658967856612,
+                           1e-5,
+                           0.1,
+                           0.25,
+                           4.0,
+                           5.0,
+                           10.0,
+                           16.0,
+                           100.0,
+                           1000.0,
+                           1e6,
+                           -2.0,
+                           -10.0,
+                           -1e-300,
+                           1.5,
+                           6.0,
+                           7.0};
+static_assert(sizeof kSpecial / sizeof kSpecial[0] == 64, "value() indexes 64 specials");
+
+// Dimensions past any int count, and the ones whose products wrap in 32 or
+// 64 bits.
+const size_t kHuge[] = {0x7fffffffu,
+                        0x80000000u,
+                        0x80000001u,
+                        0xfffffffeu,
+                        0xffffffffu,
+                        0x100000000u,
+                        0x100000001u,
+                        46340,
+                        46341,
+                        65535,
+                        65536,
+                        65537,
+                        1000000000,
+                        3000000000u,
+                        size_t{1} << 33,
+                        size_t{1} << 40,
+                        size_t{1} << 53,
+                        size_t{1} << 62,
+                        (size_t{1} << 63) - 1,
+                        size_t{1} << 63,
+                        (size_t{1} << 63) + 1,
+                        SIZE_MAX,
+                        SIZE_MAX - 1,
+                        SIZE_MAX / 2,
+                        0x1ffffffffu,
+                        0x7ffffffeu,
+                        4097,
+                        8192,
+                        100000,
+                        1u << 24,
+                        (size_t{1} << 32) * 3,
+                        size_t{1} << 31 << 31};
+static_assert(sizeof kHuge / sizeof kHuge[0] == 32, "dimension() indexes 32 huge sizes");
+
+enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP };
+const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay", "slopemapmt"};
+const int kInputCounts[] = {5, 4, 5, 8};
+
+[[noreturn]] void fail(const char *what, const std::string &detail) {
+    std::fprintf(stderr, "gateway_fuzzer: %s: %s\n", what, detail.c_str());
+    std::abort();
+}
+
+struct Reader {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+
+    uint8_t byte() {
+        return at < size ? data[at++] : 0;
+    }
+};
+
+// Mostly 1, so that scalars and vectors are common; else 0 to 1024, or a
+// huge size.
+size_t dimension(uint8_t b) {
+    if (b < 96) {
+        return 1;
+    }
+    if (b < 192) {
+        return (b - 96u) & 31;
+    }
+    if (b < 224) {
+        return 32 + size_t{b - 192u} * 32;
+    }
+    return kHuge[b - 224];
+}
+
+// Below 64 a special value; up to 254 a multiple of 1/8 from -8 to 15.75,
+// which keeps small whole and fractional degrees common; 255 takes the next
+// eight bytes as the double's own bits.
+double value(Reader &r) {
+    uint8_t b = r.byte();
+    if (b < 64) {
+        return kSpecial[b];
+    }
+    if (b < 255) {
+        return (b - 128) * 0.125;
+    }
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+        bits |= uint64_t{r.byte()} << (8 * i);
+    }
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// Element count, saturated: only "above some bound" is ever asked.
+uint64_t elementCount(size_t m, size_t n) {
+    if (m != 0 && n > UINT64_MAX / m) {
+        return UINT64_MAX;
+    }
+    return uint64_t{m} * n;
+}
+
+bool isVectorShape(size_t m, size_t n) {
+    return m < n ? m == 1 : n == 1;
+}
+
+// Whether the gateway must refuse, unread, an input of this shape at this
+// position (only then may it be shape-only). Inputs never read, and scalar
+// inputs, whose huge shape fails the scalar test, always qualify.
+bool refusedUnread(Gateway g, int position, size_t m, size_t n) {
+    switch (g) {
+    case GROUPSHRINK:
+        return position > 1 || elementCount(m, n) > kIntMax;
+    case OBSEXPSCALE:
+        return position > 0 || elementCount(m, n) > kIntMax;
+    case TERMDECAY:
+        // y is read whatever its length once it is a vector.
+        return position > 0 || !isVectorShape(m, n);
+    case SLOPEMAP:
+        // y is read over x's length, however long y claims to be.
+        return position == 1 ? false : position > 1 || (m > n ? m : n) > kIntMax;
+    }
+    return false;
+}
+
+mxArray *decodeArray(Reader &r, Gateway g, int position, bool callRefused) {
+    uint8_t kind = r.byte();
+    size_t m = dimension(r.byte());
+    size_t n = dimension(r.byte());
+    if (elementCount(m, n) > kMaxElements) {
+        if (callRefused || refusedUnread(g, position, m, n)) {
+            return standinCreateShapeOnly(m, n);
+        }
+        m %= 33;
+        n %= 33;
+    }
+    size_t count = m * n;
+    int classSel = kind & 7;
+    bool flag = (kind & 8) != 0;
+    bool complex = classSel < 4 && (kind & 0x18) == 0x18;
+    if (classSel == 7) {
+        std::vector<double> dense(count);
+        for (double &v : dense) {
+            v = value(r);
+        }
+        return standinCreateSparse(flag ? mxLOGICAL_CLASS : mxDOUBLE_CLASS, m, n, dense.data());
+    }
+    static const mxClassID classes[] = {mxDOUBLE_CLASS, mxDOUBLE_CLASS, mxDOUBLE_CLASS,
+                                        mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT32_CLASS};
+    mxClassID classId = classSel < 6 ? classes[classSel] : flag ? mxCHAR_CLASS : mxLOGICAL_CLASS;
+    mxArray *a = standinCreateFull(classId, m, n, complex ? mxCOMPLEX : mxREAL);
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        void *data = part == 0 ? standinRealData(a) : standinImagData(a);
+        for (size_t i = 0; i < count; ++i) {
+            double v = value(r);
+            switch (classId) {
+            case mxDOUBLE_CLASS:
+                static_cast<double *>(data)[i] = v;
+                break;
+            case mxSINGLE_CLASS:
+                static_cast<float *>(data)[i] = static_cast<float>(v);
+                break;
+            case mxINT32_CLASS:
+                static_cast<int32_t *>(data)[i] =
+                    v >= -2147483648.0 && v < 2147483648.0 ? static_cast<int32_t>(v) : 0;
+                break;
+            case mxLOGICAL_CLASS:
+                static_cast<bool *>(data)[i] = v != 0.0;
+                break;
+            default:
+                static_cast<uint16_t *>(data)[i] =
+                    v >= 0.0 && v < 128.0 ? static_cast<uint16_t>(v) : 0;
+                break;
+            }
+        }
+    }
+    return a;
+}
+
+// The model's view of the arrays, through the host's accessors only.
+
+// The element count is an unsigned 64-bit product, which wraps: two odd
+// dimensions whose product is 1 modulo 2^64, such as 2^63 - 1 squared, pass.
+// No host can hold such an array; the stand-in reads its scalar as 0.
+bool realDoubleScalar(const mxArray *a) {
+    return mxIsDouble(a) && !mxIsComplex(a) && uint64_t{mxGetN(a)} * uint64_t{mxGetM(a)} == 1;
+}
+
+bool vector(const mxArray *a) {
+    return isVectorShape(mxGetM(a), mxGetN(a));
+}
+
+uint64_t length(const mxArray *a) {
+    return mxGetM(a) > mxGetN(a) ? mxGetM(a) : mxGetN(a);
+}
+
+bool fullDouble(const mxArray *a) {
+    return mxIsDouble(a) && !mxIsSparse(a);
+}
+
+const double *realPart(const mxArray *a) {
+    return static_cast<const double *>(standinRealData(a));
+}
+
+// What the call must give: an error identifier, or an output of rows by
+// columns holding values.
+struct Expected {
+    std::string id;
+    size_t rows = 0;
+    size_t columns = 0;
+    std::vector<double> values;
+    bool failCreation = false;
+};
+
+Expected error(const char *id) {
+    Expected e;
+    e.id = id;
+    return e;
+}
+
+// Group soft-thresholding over the whole vector on one thread.
+Expected groupshrink(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 5) {
+        return error("MATLAB:groupshrink:invalidNumInputs");
+    }
+    if (nlhs != 1) {
+        return error("MATLAB:groupshrink:invalidNumOutputs");
+    }
+    if (!realDoubleScalar(in[2])) {
+        return error("MATLAB:groupshrink:xNotScalar");
+    }
+    if (!vector(in[0]) || !vector(in[1])) {
+        return error("MATLAB:groupshrink:xNotVector");
+    }
+    uint64_t len = length(in[0]);
+    uint64_t groups = length(in[1]);
+    if (len < groups) {
+        return error("MATLAB:groupshrink:incorrectSize");
+    }
+    if (!fullDouble(in[0])) {
+        return error("MATLAB:groupshrink:yNotDouble");
+    }
+    if (!fullDouble(in[1])) {
+        return error("MATLAB:groupshrink:degreeNotDouble");
+    }
+    if (len > kIntMax) {
+        return error("MATLAB:groupshrink:yTooLong");
+    }
+    const double *y = realPart(in[0]);
+    const double *degree = realPart(in[1]);
+    long double covered = 0;
+    for (uint64_t g = 0; g < groups; ++g) {
+        if (!(degree[g] > -1.0 && degree[g] < 2147483648.0)) {
+            return error("MATLAB:groupshrink:invalidNumInputs");
+        }
+        covered += std::trunc(degree[g]);
+    }
+    if (covered != static_cast<long double>(len)) {
+        return error("MATLAB:groupshrink:invalidNumInputs");
+    }
+    double gamma = mxGetScalar(in[2]);
+    Expected e;
+    e.rows = len;
+    e.columns = 1;
+    e.values.resize(len);
+    size_t base = 0;
+    for (uint64_t g = 0; g < groups; ++g) {
+        size_t size = degree[g] >= 1.0 ? static_cast<size_t>(degree[g]) : 0;
+        double sum = 0.0;
+        for (size_t j = 0; j < size; ++j) {
+            double square = y[base + j] * y[base + j];
+            sum += square;
+        }
+        double norm = std::sqrt(sum);
+        double factor = 0.0;
+        if (norm != 0.0) {
+            double t = 1.0 - gamma / norm;
+            factor = t > 0.0 ? t : 0.0;
+        }
+        for (size_t j = 0; j < size; ++j) {
+            e.values[base + j] = factor * y[base + j];
+        }
+        base += size;
+    }
+    return e;
+}
+
+Expected obsexpscale(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 4) {
+        return error("MATLAB:obsexpscale:invalidNumInputs");
+    }
+    if (nlhs != 1) {
+        return error("MATLAB:obsexpscale:invalidNumOutputs");
+    }
+    if (!realDoubleScalar(in[1])) {
+        return error("MATLAB:obsexpscale:xNotScalar");
+    }
+    if (!realDoubleScalar(in[2])) {
+        return error("MATLAB:mixlikelihood:xNotScalar");
+    }
+    if (!realDoubleScalar(in[3])) {
+        return error("MATLAB:obsexpscale:xNotScalar");
+    }
+    if (!vector(in[0])) {
+        return error("MATLAB:xtimesy:xNotScalar");
+    }
+    if (!fullDouble(in[0])) {
+        return error("MATLAB:obsexpscale:yNotDouble");
+    }
+    uint64_t len = length(in[0]);
+    if (len > kIntMax) {
+        return error("MATLAB:obsexpscale:yTooLong");
+    }
+    double var = mxGetScalar(in[1]);
+    double mean = mxGetScalar(in[2]);
+    double alpha = mxGetScalar(in[3]);
+    double q = alpha / var;
+    const double *y = realPart(in[0]);
+    Expected e;
+    e.rows = 1;
+    e.columns = len;
+    for (uint64_t i = 0; i < len; ++i) {
+        e.values.push_back(std::exp((y[i] - mean) * q));
+    }
+    return e;
+}
+
+Expected termdecay(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 5) {
+        return error("MATLAB:termdecay:invalidNumInputs");
+    }
+    if (nlhs != 1) {
+        return error("MATLAB:termdecay:invalidNumOutputs");
+    }
+    if (!realDoubleScalar(in[1])) {
+        return error("MATLAB:termdecay:varNotScalar");
+    }
+    if (!realDoubleScalar(in[2])) {
+        return error("MATLAB:termdecay:alphaNotScalar");
+    }
+    if (!realDoubleScalar(in[3])) {
+        return error("MATLAB:termdecay:meanNotScalar");
+    }
+    if (!vector(in[0])) {
+        return error("MATLAB:termdecay:xNotScalar");
+    }
+    if (!fullDouble(in[0])) {
+        return error("MATLAB:termdecay:yNotDouble");
+    }
+    // Every class the stand-in makes is numeric, logical or char.
+    if (mxGetM(in[4]) == 0 || mxGetN(in[4]) == 0) {
+        return error("MATLAB:termdecay:marginNotNumeric");
+    }
+    double var = mxGetScalar(in[1]);
+    double mean = mxGetScalar(in[2]);
+    double alpha = mxGetScalar(in[3]);
+    double margin = mxGetScalar(in[4]);
+    const double *y = realPart(in[0]);
+    double m = 0.0;
+    for (uint64_t i = 0; i < length(in[0]); ++i) {
+        if (y[i] > m) {
+            m = y[i];
+        }
+    }
+    double c = (alpha * alpha) / var;
+    double z = (std::exp(((m - mean) * alpha) / var) * m) * c;
+    double w = LambertW<0>(z);
+    double a = std::ceil(std::sqrt(var) / alpha);
+    double len = std::ceil(((a * margin) + 1.0) + (w / c));
+    if (!(len >= 0.0 && len <= 2147483647.0)) {
+        return error("MATLAB:termdecay:invalidLength");
+    }
+    if (len > kMaxTable) {
+        Expected e = error("MATLAB:nomem");
+        e.failCreation = true;
+        return e;
+    }
+    Expected e;
+    e.rows = 1;
+    e.columns = static_cast<size_t>(len);
+    e.values.assign(e.columns, 0.0);
+    for (size_t n = 1; n < e.columns; ++n) {
+        e.values[n] = std::exp(-(static_cast<double>(n) * c));
+    }
+    return e;
+}
+
+bool holds(const mxArray *a, uint64_t count) {
+    return elementCount(mxGetM(a), mxGetN(a)) >= count;
+}
+
+Expected slopemap(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 8) {
+        return error("MATLAB:xtimesy:invalidNumInputs");
+    }
+    if (nlhs != 1) {
+        return error("MATLAB:xtimesy:invalidNumOutputs");
+    }
+    if (!realDoubleScalar(in[4])) {
+        return error("MATLAB:noiseslope:varNotScalar");
+    }
+    if (!realDoubleScalar(in[5])) {
+        return error("MATLAB:noiseslope:meanNotScalar");
+    }
+    if (!realDoubleScalar(in[6])) {
+        return error("MATLAB:noiseslope:alphaNotScalar");
+    }
+    if (!fullDouble(in[0])) {
+        return error("MATLAB:slopemapmt:xNotDouble");
+    }
+    if (!fullDouble(in[1])) {
+        return error("MATLAB:slopemapmt:yNotDouble");
+    }
+    uint64_t len = length(in[0]);
+    if (len > kIntMax) {
+        return error("MATLAB:slopemapmt:xTooLong");
+    }
+    if (!holds(in[0], len)) {
+        return error("MATLAB:slopemapmt:xNoElements");
+    }
+    if (!holds(in[1], len)) {
+        return error("MATLAB:slopemapmt:yTooShort");
+    }
+    double var = mxGetScalar(in[4]);
+    const double *x = realPart(in[0]);
+    const double *y = realPart(in[1]);
+    Expected e;
+    e.rows = len;
+    e.columns = 1;
+    for (uint64_t i = 0; i < len; ++i) {
+        double d = x[i] - y[i];
+        double num = -((d + d) + 1.0);
+        double shifted = x[i] + var;
+        double den = shifted + shifted;
+        e.values.push_back(1.0 - std::exp(num / den));
+    }
+    return e;
+}
+
+bool wellFormedId(const std::string &id) {
+    // MATLAB:component:mnemonic, each field of word characters.
+    size_t first = id.find(':');
+    size_t second = first == std::string::npos ? first : id.find(':', first + 1);
+    if (id.compare(0, 7, "MATLAB:") != 0 || second == std::string::npos || second == 7 ||
+        second + 1 == id.size()) {
+        return false;
+    }
+    for (size_t i = 7; i < id.size(); ++i) {
+        char c = id[i];
+        bool word =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!word && i != second) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string bitsOf(double d) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", d);
+    return text;
+}
+
+std::atomic<long> fakeProcessors{0};
+
+// Calls and outputs per gateway, printed at exit: how the run's time was
+// shared among the four.
+long calls[4];
+long outputs[4];
+
+void printTally() {
+    std::fprintf(stderr, "gateway_fuzzer: calls (outputs):");
+    for (int g = 0; g < 4; ++g) {
+        std::fprintf(stderr, " %s %ld (%ld)", kModuleNames[g], calls[g], outputs[g]);
+    }
+    std::fprintf(stderr, "\n");
+}
+
+} // namespace
+
+// Modules are loaded after this executable, so their processor queries bind
+// here; every other query, and any made outside a call, goes to the C library.
+extern "C" long sysconf(int name) {
+    long fake = fakeProcessors.load();
+    if (name == _SC_NPROCESSORS_ONLN && fake != 0) {
+        return fake;
+    }
+    return __sysconf(name);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static standin::Module *modules[4] = {};
+    // Set to print each call's outcome, for instance when replaying a corpus.
+    static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
+    Reader r{data, size};
+    Gateway g = static_cast<Gateway>(r.byte() % 4);
+    if (modules[g] == nullptr) {
+        static const int registered = std::atexit(printTally);
+        (void)registered;
+        modules[g] =
+            new standin::Module(std::string(MEXA64_DIR) + "/" + kModuleNames[g] + ".mexa64");
+    }
+    long processors = kProcessors[r.byte() % 10];
+    static const int nlhsOf[] = {1, 1, 1, 1, 1, 0, 2, 3};
+    int nlhs = nlhsOf[r.byte() % 8];
+    uint8_t countByte = r.byte();
+    int nrhs = countByte < 200 ? kInputCounts[g] : countByte % 11;
+    bool callRefused = nrhs != kInputCounts[g] || nlhs != 1;
+    std::vector<mxArray *> inputs;
+    for (int i = 0; i < nrhs; ++i) {
+        inputs.push_back(decodeArray(r, g, i, callRefused));
+    }
+
+    Expected expected;
+    switch (g) {
+    case GROUPSHRINK:
+        expected = groupshrink(nlhs, inputs);
+        break;
+    case OBSEXPSCALE:
+        expected = obsexpscale(nlhs, inputs);
+        break;
+    case TERMDECAY:
+        expected = termdecay(nlhs, inputs);
+        break;
+    case SLOPEMAP:
+        expected = slopemap(nlhs, inputs);
+        break;
+    }
+
+    mxArray *plhs[4];
+    char id[128];
+    char message[1024];
+    std::vector<const mxArray *> prhs(inputs.begin(), inputs.end());
+    fakeProcessors.store(processors);
+    standinFailCreation(expected.failCreation ? 1 : 0);
+    int ok = standinCall(modules[g]->entry(), nlhs, plhs, nrhs, prhs.data(), id, sizeof id, message,
+                         sizeof message);
+    standinFailCreation(0);
+    fakeProcessors.store(0);
+
+    std::string what = std::string(kModuleNames[g]) + " with nlhs " + std::to_string(nlhs) +
+                       ", nrhs " + std::to_string(nrhs);
+    if (!ok) {
+        // The host's own out-of-memory error keeps the host's identifier.
+        bool hostError = expected.failCreation && std::strcmp(id, "MATLAB:nomem") == 0;
+        if (!hostError && !wellFormedId(id)) {
+            fail("malformed identifier", what + ": '" + id + "'");
+        }
+        if (message[0] == '\0') {
+            fail("empty message", what + ": " + id);
+        }
+        if (expected.id != id) {
+            fail("unexpected error", what + ": got " + id + " (" + message + "), expected " +
+                                         (expected.id.empty() ? "success" : expected.id));
+        }
+    } else {
+        if (!expected.id.empty()) {
+            fail("unexpected success", what + ": expected " + expected.id);
+        }
+        const mxArray *out = plhs[0];
+        if (out == nullptr || !mxIsDouble(out) || mxIsComplex(out) || mxIsSparse(out)) {
+            fail("output is not a real full double array", what);
+        }
+        if (mxGetM(out) != expected.rows || mxGetN(out) != expected.columns) {
+            fail("output shape", what + ": " + std::to_string(mxGetM(out)) + "x" +
+                                     std::to_string(mxGetN(out)) + ", expected " +
+                                     std::to_string(expected.rows) + "x" +
+                                     std::to_string(expected.columns));
+        }
+        const double *got = mxGetPr(out);
+        for (size_t i = 0; i < expected.values.size(); ++i) {
+            if (std::memcmp(&got[i], &expected.values[i], sizeof(double)) != 0) {
+                fail("output value", what + ": element " + std::to_string(i) + " is " +
+                                         bitsOf(got[i]) + ", expected " +
+                                         bitsOf(expected.values[i]));
+            }
+        }
+        mxDestroyArray(plhs[0]);
+    }
+    ++calls[g];
+    outputs[g] += ok;
+    if (verbose) {
+        std::fprintf(stderr, "%s: %s\n", what.c_str(),
+                     ok ? ("output " + std::to_string(expected.rows) + "x" +
+                           std::to_string(expected.columns))
+                              .c_str()
+                        : id);
+    }
+    for (mxArray *a : inputs) {
+        mxDestroyArray(a);
+    }
+    if (standinLiveArrays() != 0) {
+        fail("arrays left alive", what + ": " + std::to_string(standinLiveArrays()));
+    }
+    return 0;
+}
