@@ -43,6 +43,12 @@ size_t elementSize(mxClassID classId) {
     }
 }
 
+// Cells, structs and function handles: a module may test their class and
+// shape, never read their elements as numbers, so they get no data.
+bool holdsNoNumbers(mxClassID classId) {
+    return classId == mxCELL_CLASS || classId == mxSTRUCT_CLASS || classId == mxFUNCTION_CLASS;
+}
+
 // Data ends exactly where an inaccessible page begins, so a read one element
 // past the end faults at once instead of passing unnoticed. An empty array
 // gets no data at all.
@@ -89,7 +95,7 @@ mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool spar
         standin::raiseHostError("MATLAB:nomem", "Out of memory.");
     }
     size_t size = elementSize(classId);
-    if (size == 0) {
+    if (size == 0 && !holdsNoNumbers(classId)) {
         standin::raiseHostError("standin:unsupportedClass", "This class is not supported.");
     }
     mxArray *a = static_cast<mxArray *>(std::calloc(1, sizeof(mxArray)));
@@ -208,7 +214,7 @@ void mxDestroyArray(mxArray *pa) {
 }
 
 mxArray *standinCreateFull(mxClassID classId, size_t m, size_t n, mxComplexity flag) {
-    return newArray(classId, m, n, flag == mxCOMPLEX, false, m * n);
+    return newArray(classId, m, n, flag == mxCOMPLEX, false, holdsNoNumbers(classId) ? 0 : m * n);
 }
 
 mxArray *standinCreateShapeOnly(size_t m, size_t n) {

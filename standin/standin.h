@@ -17,7 +17,9 @@ extern "C" {
 typedef void (*standinEntry)(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
 
 /* A full m-by-n array of the given class. Supported classes: double, single,
- * int32, logical, char. Element size follows the class (8, 4, 4, 1, 2). */
+ * int32, logical, char. Element size follows the class (8, 4, 4, 1, 2).
+ * Cell, struct and function handle arrays hold no numbers: they get their
+ * class and shape and no data at all. */
 STANDIN_EXPORT mxArray *standinCreateFull(mxClassID classId, size_t m, size_t n, mxComplexity flag);
 
 /* A sparse double (or logical) m-by-n array holding the nonzeros of the
