@@ -198,6 +198,17 @@ TEST_F(TermDecay, GatewayErrorsInCheckingOrder) {
          marginId,
          kMarginMessage},
         {"margin sparse 0x0", 1, {y, s, s, s, a.sparse(0, 0, {})}, marginId, kMarginMessage},
+        {"margin cell", 1, {y, s, s, s, a.ofClass(mxCELL_CLASS, 1, 1)}, marginId, kMarginMessage},
+        {"margin struct",
+         1,
+         {y, s, s, s, a.ofClass(mxSTRUCT_CLASS, 1, 1)},
+         marginId,
+         kMarginMessage},
+        {"margin function handle",
+         1,
+         {y, s, s, s, a.ofClass(mxFUNCTION_CLASS, 1, 1)},
+         marginId,
+         kMarginMessage},
         {"y before margin",
          1,
          {matrix, s, s, s, a.real(0, 0)},
@@ -250,6 +261,8 @@ TEST_F(TermDecay, MarginAndShapes) {
     static_cast<int32_t *>(standinRealData(int32Margin))[0] = 3;
     mxArray *singleMargin = arrays.ofClass(mxSINGLE_CLASS, 2, 2);
     static_cast<float *>(standinRealData(singleMargin))[0] = 3.0f;
+    mxArray *charMargin = arrays.ofClass(mxCHAR_CLASS, 1, 1);
+    static_cast<uint16_t *>(standinRealData(charMargin))[0] = 3;
     struct Case {
         const char *name;
         const mxArray *y;
@@ -260,6 +273,7 @@ TEST_F(TermDecay, MarginAndShapes) {
         {"column vector margin", arrays.row({0.5, 2}), arrays.column({3, -100})},
         {"int32 margin", arrays.row({0.5, 2}), int32Margin},
         {"single margin", arrays.row({0.5, 2}), singleMargin},
+        {"char margin, by its code", arrays.row({0.5, 2}), charMargin},
         {"column y", arrays.column({0.5, 2}), arrays.scalar(3)},
         {"1x1 y", arrays.scalar(2), arrays.scalar(3)},
         {"complex y read by its real part", arrays.complex(1, 2, {0.5, 2}, {9, 9}),
@@ -268,6 +282,11 @@ TEST_F(TermDecay, MarginAndShapes) {
     for (const Case &c : cases) {
         EXPECT_TRUE(sameBits(table(c.y, 1, 0.5, 1, c.margin), expected)) << c.name;
     }
+    mxArray *logicalMargin = arrays.ofClass(mxLOGICAL_CLASS, 1, 1);
+    static_cast<bool *>(standinRealData(logicalMargin))[0] = true;
+    EXPECT_TRUE(sameBits(table(arrays.row({0.5, 2}), 1, 0.5, 1, logicalMargin),
+                         table({0.5, 2}, 1, 0.5, 1, 1)))
+        << "a true logical margin is 1";
 }
 
 // Random parameters with finite lengths: the length and every entry agree
