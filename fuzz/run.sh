@@ -15,9 +15,10 @@ if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz: clang++ is missing; scripts/ensure-deps.sh fuzz installs it" >&2
     exit 1
 fi
-cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log" >&2; exit 1; }
-cmake --build "$build" -j 2 >"$build.build.log" 2>&1 || { cat "$build.build.log" >&2; exit 1; }
+mkdir -p "$build"
+cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; exit 1; }
+cmake --build "$build" -j 2 >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
 
 mkdir -p "$build/corpus" "$build/artifacts"
 log="$build/fuzz.log"
@@ -27,7 +28,7 @@ status=0
     "$build/corpus" "$here/corpus" >"$log" 2>&1 || status=$?
 
 # libFuzzer's last status line and final statistics, then the tally.
-grep -E '^#[0-9]+ +(INITED|DONE)' "$log" || true
+grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "$log" || true
 grep -E '^stat::(number_of_executed_units|peak_rss_mb)|^gateway_fuzzer:' "$log" || true
 if [ "$status" -ne 0 ]; then
     tail -n 60 "$log" >&2
