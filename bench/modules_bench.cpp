@@ -2,8 +2,9 @@
 // the same run:
 //   slopemapmt, obsexpscale, termdecay: one thread calling the C library's exp on exactly the
 //     arguments the module passes to it, written to memory that is already mapped;
-//   groupshrinkmt: the larger of a plain copy of y's bytes (memory) and the sequential
-//     sum-of-squares chain over y (the additions depend on one another, so they cannot overlap).
+//   groupshrinkmt: the largest of a plain copy of y's bytes (memory), the sequential
+//     sum-of-squares chain over y (the additions depend on one another, so they cannot overlap)
+//     and, for small groups, the one square root and one division each group needs.
 // A module call includes what the host does for it: output creation (fresh, zero-filled pages),
 // thread start and join, and the output's release. Every benchmark runs three times and the
 // summary after the usual output uses the median, with the ratio to the floor per element and
@@ -144,6 +145,23 @@ void slopemapmtFloor(benchmark::State &state) {
     expFloor(state, args);
 }
 
+// The whole map in a plain loop on one thread, into memory that is already mapped: what the
+// arithmetic around exp adds to the exp floor, without threads or the host.
+void slopemapmtLoop(benchmark::State &state) {
+    SlopeInputs in(static_cast<int>(state.range(0)));
+    std::vector<double> out(in.x.size());
+    for (auto _ : state) {
+        for (size_t i = 0; i < out.size(); ++i) {
+            double d = in.x[i] - in.y[i];
+            double shifted = in.x[i] + in.var;
+            out[i] = 1.0 - exp(-((d + d) + 1.0) / (shifted + shifted));
+        }
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(out.data());
+    state.SetItemsProcessed(state.iterations() * static_cast<long long>(out.size()));
+}
+
 struct ObsInputs {
     std::vector<double> y;
     double var = 2.0;
@@ -247,6 +265,29 @@ void chainFloor(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * static_cast<long long>(y.size()));
 }
 
+// What small groups cannot go below: one square root and one division per group, which the
+// factor needs whatever else is done, on the group sums of y. Groups are independent, so this
+// is a throughput bound, not a latency chain.
+void groupFloor(benchmark::State &state) {
+    const int n = static_cast<int>(state.range(0));
+    const int group = static_cast<int>(state.range(1));
+    const std::vector<double> y = uniform(n, -1.0, 1.0, 4);
+    std::vector<double> sums(static_cast<size_t>((n + group - 1) / group), 0.0);
+    for (int i = 0; i < n; ++i) {
+        sums[static_cast<size_t>(i / group)] +=
+            y[static_cast<size_t>(i)] * y[static_cast<size_t>(i)];
+    }
+    std::vector<double> quotients(sums.size());
+    for (auto _ : state) {
+        for (size_t g = 0; g < sums.size(); ++g) {
+            quotients[g] = 0.5 / std::sqrt(sums[g]);
+        }
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(quotients.data());
+    state.SetItemsProcessed(state.iterations() * n);
+}
+
 // What the host spends on an output of n elements whatever the module does: creating it
 // zero-filled, one write to every element (a fresh array's pages are mapped on first touch) and
 // releasing it. It is part of every module time above, and no module can avoid it.
@@ -337,6 +378,7 @@ int main(int argc, char **argv) {
     for (int n : kSizes) {
         timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall, slopemapmt)->Arg(n));
         timed(benchmark::RegisterBenchmark("slopemapmt_exp", slopemapmtFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("slopemapmt_loop", slopemapmtLoop)->Arg(n));
         timed(benchmark::RegisterBenchmark("obsexpscale", obsexpscaleCall, obsexpscale)->Arg(n));
         timed(benchmark::RegisterBenchmark("obsexpscale_exp", obsexpscaleFloor)->Arg(n));
         timed(benchmark::RegisterBenchmark("termdecay", termdecayCall, termdecay)->Arg(n));
@@ -344,6 +386,7 @@ int main(int argc, char **argv) {
         for (int g : kGroupSizes) {
             timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall, groupshrinkmt)
                       ->Args({n, g}));
+            timed(benchmark::RegisterBenchmark("groupshrinkmt_sqrtdiv", groupFloor)->Args({n, g}));
         }
         timed(benchmark::RegisterBenchmark("groupshrinkmt_copy", copyFloor)->Arg(n));
         timed(benchmark::RegisterBenchmark("host_output", hostOutput)->Arg(n));
@@ -392,13 +435,25 @@ int main(int argc, char **argv) {
         }
     }
     for (int n : kSizes) {
+        const double loop = reporter.find(sized("slopemapmt_loop", n));
+        row("slopemapmt plain loop", n, "", loop, "exp", reporter.find(sized("slopemapmt_exp", n)),
+            1);
+    }
+    for (int n : kSizes) {
         const double copy = reporter.find(sized("groupshrinkmt_copy", n));
         const double chain = reporter.find(sized("groupshrinkmt_chain", n));
         const bool chainBound = chain > copy;
         for (int g : kGroupSizes) {
+            const std::string suffix = "/" + std::to_string(g);
+            const double sqrtDiv = reporter.find(sized("groupshrinkmt_sqrtdiv", n) + suffix);
+            const char *floorName = chainBound ? "chain" : "copy";
+            double floor = chainBound ? chain : copy;
+            if (sqrtDiv > floor) {
+                floorName = "sqrt+div";
+                floor = sqrtDiv;
+            }
             row("groupshrinkmt", n, std::to_string(g),
-                reporter.find(sized("groupshrinkmt", n) + "/" + std::to_string(g)),
-                chainBound ? "chain" : "copy", chainBound ? chain : copy, shrinkWorkers);
+                reporter.find(sized("groupshrinkmt", n) + suffix), floorName, floor, shrinkWorkers);
         }
     }
     std::printf("\nFixed cost of one call at N = 1 (thread start and join included where the "
