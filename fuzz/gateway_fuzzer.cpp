@@ -308,11 +308,8 @@ mxArray *decodeArray(Reader &r, Gateway g, int position, bool callRefused) {
 
 // The model's view of the arrays, through the host's accessors only.
 
-// The element count is an unsigned 64-bit product, which wraps: two odd
-// dimensions whose product is 1 modulo 2^64, such as 2^63 - 1 squared, pass.
-// No host can hold such an array; the stand-in reads its scalar as 0.
 bool realDoubleScalar(const mxArray *a) {
-    return mxIsDouble(a) && !mxIsComplex(a) && uint64_t{mxGetN(a)} * uint64_t{mxGetM(a)} == 1;
+    return mxIsDouble(a) && !mxIsComplex(a) && mxGetM(a) == 1 && mxGetN(a) == 1;
 }
 
 bool vector(const mxArray *a) {

@@ -11,10 +11,11 @@
 #include <stdint.h>
 
 /* Double class, no imaginary part, exactly one element; tested in that order,
- * stopping at the first failure. The element count is formed in 64 bits so
- * that no pair of huge dimensions can wrap round to 1. */
+ * stopping at the first failure. One element means both dimensions are 1: a
+ * product of the dimensions, in any width, wraps round to 1 for some huge
+ * pairs, such as (2^63 - 1) squared in 64 bits. */
 static inline bool isRealDoubleScalar(const mxArray *a) {
-    return mxIsDouble(a) && !mxIsComplex(a) && (uint64_t)mxGetN(a) * (uint64_t)mxGetM(a) == 1;
+    return mxIsDouble(a) && !mxIsComplex(a) && mxGetM(a) == 1 && mxGetN(a) == 1;
 }
 
 /* Row or column: the smaller dimension is 1, so an empty array is never a

@@ -110,6 +110,12 @@ TEST_F(GroupShrink, GatewayErrorsInCheckingOrder) {
          "One output required."},
         {"gamma 1x2", 1, {y3, d3, a.row({1, 2}), e, e}, badGamma, "Input gamma must be a scalar."},
         {"gamma empty", 1, {y3, d3, e, e, e}, badGamma, "Input gamma must be a scalar."},
+        // (2^63 - 1) squared is 1 modulo 2^64: a wrapping element count passes it.
+        {"gamma with huge odd dimensions",
+         1,
+         {y3, d3, a.shapeOnly(SIZE_MAX >> 1, SIZE_MAX >> 1), e, e},
+         badGamma,
+         "Input gamma must be a scalar."},
         {"gamma complex",
          1,
          {y3, d3, a.complex(1, 1, {1}, {0}), e, e},
