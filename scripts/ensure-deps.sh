@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what building and testing need and is not there yet: with apt-get
 # when running as root, otherwise by printing the command to run.
-#   scripts/ensure-deps.sh [bench]
+#   scripts/ensure-deps.sh [bench|coverage|fuzz]
 set -eu
 
 packages=""
@@ -13,9 +13,20 @@ command -v g++ >/dev/null 2>&1 || need g++
 [ -f /usr/include/gtest/gtest.h ] || need libgtest-dev
 command -v octave-cli >/dev/null 2>&1 || need octave
 command -v mkoctfile >/dev/null 2>&1 || need liboctave-dev
+# The test that no call holds an extra copy reads peak memory off /usr/bin/time.
+[ -x /usr/bin/time ] || need time
 if [ "${1:-}" = bench ]; then
     [ -f /usr/include/benchmark/benchmark.h ] || need libbenchmark-dev
     [ -f /usr/include/boost/math/special_functions/lambert_w.hpp ] || need libboost-dev
+fi
+if [ "${1:-}" = coverage ]; then
+    command -v gcovr >/dev/null 2>&1 || need gcovr
+fi
+# The fuzz target: clang, and libFuzzer with the sanitizer runtimes.
+if [ "${1:-}" = fuzz ]; then
+    command -v clang++ >/dev/null 2>&1 || need clang
+    runtime=$(clang++ -print-runtime-dir 2>/dev/null || true)
+    [ -f "$runtime/libclang_rt.fuzzer-x86_64.a" ] || need libclang-rt-dev
 fi
 
 [ -z "$packages" ] && exit 0
