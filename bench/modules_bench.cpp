@@ -115,6 +115,24 @@ void expFloor(benchmark::State &state, const std::vector<double> &args) {
     state.SetItemsProcessed(state.iterations() * static_cast<long long>(args.size()));
 }
 
+// The same exp loop into a fresh host output each time, created, written and released as a
+// module's is: the floor with the host's share of a call included, so that a module's time is
+// compared with it directly instead of through a difference of two noisy times.
+void expIntoHostOutput(benchmark::State &state, const std::vector<double> &args) {
+    for (auto _ : state) {
+        mxArray *out = mxCreateDoubleMatrix_700(static_cast<int>(args.size()), 1, mxREAL);
+        double *d = mxGetPr(out);
+        for (size_t i = 0; i < args.size(); ++i) {
+            d[i] = exp(args[i]);
+        }
+        benchmark::ClobberMemory();
+        mxDestroyArray(out);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long long>(args.size()));
+}
+
+using ExpFloor = void (*)(benchmark::State &, const std::vector<double> &);
+
 // Inputs of slopemapmt: a data term near where a restoration runs, x positive, var 2.
 struct SlopeInputs {
     std::vector<double> x;
@@ -134,7 +152,7 @@ void slopemapmtCall(benchmark::State &state, standinEntry entry) {
                n);
 }
 
-void slopemapmtFloor(benchmark::State &state) {
+void slopemapmtFloor(benchmark::State &state, ExpFloor floor) {
     SlopeInputs in(static_cast<int>(state.range(0)));
     std::vector<double> args(in.x.size());
     for (size_t i = 0; i < args.size(); ++i) {
@@ -142,7 +160,7 @@ void slopemapmtFloor(benchmark::State &state) {
         double shifted = in.x[i] + in.var;
         args[i] = -((d + d) + 1.0) / (shifted + shifted);
     }
-    expFloor(state, args);
+    floor(state, args);
 }
 
 // The whole map in a plain loop on one thread, into memory that is already mapped: what the
@@ -180,14 +198,14 @@ void obsexpscaleCall(benchmark::State &state, standinEntry entry) {
                n);
 }
 
-void obsexpscaleFloor(benchmark::State &state) {
+void obsexpscaleFloor(benchmark::State &state, ExpFloor floor) {
     ObsInputs in(static_cast<int>(state.range(0)));
     const double q = in.alpha / in.var;
     std::vector<double> args(in.y.size());
     for (size_t i = 0; i < args.size(); ++i) {
         args[i] = (in.y[i] - in.mean) * q;
     }
-    expFloor(state, args);
+    floor(state, args);
 }
 
 // termdecay's length follows from its inputs: with no observation above 0 it is
@@ -214,7 +232,7 @@ void termdecayCall(benchmark::State &state, standinEntry entry) {
                n);
 }
 
-void termdecayFloor(benchmark::State &state) {
+void termdecayFloor(benchmark::State &state, ExpFloor floor) {
     const int n = static_cast<int>(state.range(0));
     DecayInputs in(n);
     const double c = (in.alpha * in.alpha) / in.var;
@@ -222,7 +240,7 @@ void termdecayFloor(benchmark::State &state) {
     for (int k = 1; k < n; ++k) {
         args[static_cast<size_t>(k - 1)] = -(k * c);
     }
-    expFloor(state, args);
+    floor(state, args);
 }
 
 // Groups of one size; the last takes what is left when the size does not divide n.
@@ -377,12 +395,19 @@ int main(int argc, char **argv) {
     // Each module first, then its floor on the same arguments, size by size.
     for (int n : kSizes) {
         timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall, slopemapmt)->Arg(n));
-        timed(benchmark::RegisterBenchmark("slopemapmt_exp", slopemapmtFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("slopemapmt_exp", slopemapmtFloor, expFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("slopemapmt_exphost", slopemapmtFloor, expIntoHostOutput)
+                  ->Arg(n));
         timed(benchmark::RegisterBenchmark("slopemapmt_loop", slopemapmtLoop)->Arg(n));
         timed(benchmark::RegisterBenchmark("obsexpscale", obsexpscaleCall, obsexpscale)->Arg(n));
-        timed(benchmark::RegisterBenchmark("obsexpscale_exp", obsexpscaleFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("obsexpscale_exp", obsexpscaleFloor, expFloor)->Arg(n));
+        timed(
+            benchmark::RegisterBenchmark("obsexpscale_exphost", obsexpscaleFloor, expIntoHostOutput)
+                ->Arg(n));
         timed(benchmark::RegisterBenchmark("termdecay", termdecayCall, termdecay)->Arg(n));
-        timed(benchmark::RegisterBenchmark("termdecay_exp", termdecayFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("termdecay_exp", termdecayFloor, expFloor)->Arg(n));
+        timed(benchmark::RegisterBenchmark("termdecay_exphost", termdecayFloor, expIntoHostOutput)
+                  ->Arg(n));
         for (int g : kGroupSizes) {
             timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall, groupshrinkmt)
                       ->Args({n, g}));
@@ -454,6 +479,19 @@ int main(int argc, char **argv) {
             }
             row("groupshrinkmt", n, std::to_string(g),
                 reporter.find(sized("groupshrinkmt", n) + suffix), floorName, floor, shrinkWorkers);
+        }
+    }
+    std::printf("\nThe exp-bound modules against the same exp loop into a fresh host output "
+                "(created, written, released as a module's is), per element and worker:\n\n"
+                "| module | N | module ns/element | exp into host output ns/element | ratio |\n"
+                "|---|---|---|---|---|\n");
+    for (const auto &m : expBound) {
+        const std::string hostFloor = std::string(m.module) + "_exphost";
+        for (int n : kSizes) {
+            const double module = reporter.find(sized(m.module, n));
+            const double floor = reporter.find(sized(hostFloor.c_str(), n));
+            std::printf("| %s | %d | %.3f | %.3f | %.2f |\n", m.module, n, module / n, floor / n,
+                        module * m.workers / floor);
         }
     }
     std::printf("\nFixed cost of one call at N = 1 (thread start and join included where the "
