@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -61,6 +62,41 @@ size_t mappedBytes(size_t bytes) {
     return (bytes + pageSize() - 1) / pageSize() * pageSize() + pageSize();
 }
 
+// Data mappings released while a benchmark has asked to keep them, for reuse
+// by a later array of the same mapped size: what a warm allocator does with
+// freed memory, so that a call's time is not mostly the kernel mapping fresh
+// pages. Reused data is zero-filled again, as a fresh mapping is.
+constexpr int kKeptMax = 32;
+struct KeptMapping {
+    void *base;
+    size_t mapped;
+};
+std::mutex keptLock;
+KeptMapping kept[kKeptMax];
+int keptCount = 0;
+std::atomic<bool> keepReleased{false};
+
+void *takeKept(size_t mapped) {
+    std::lock_guard<std::mutex> guard(keptLock);
+    for (int i = 0; i < keptCount; ++i) {
+        if (kept[i].mapped == mapped) {
+            void *base = kept[i].base;
+            kept[i] = kept[--keptCount];
+            return base;
+        }
+    }
+    return nullptr;
+}
+
+bool keepForReuse(void *base, size_t mapped) {
+    std::lock_guard<std::mutex> guard(keptLock);
+    if (!keepReleased.load() || keptCount == kKeptMax) {
+        return false;
+    }
+    kept[keptCount++] = KeptMapping{base, mapped};
+    return true;
+}
+
 void *allocateData(size_t count, size_t size) {
     if (count == 0) {
         return nullptr;
@@ -70,13 +106,21 @@ void *allocateData(size_t count, size_t size) {
     }
     size_t bytes = count * size;
     size_t mapped = mappedBytes(bytes);
-    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes no descriptor
-    void *base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) {
-        return nullptr;
+    void *base = keepReleased.load() ? takeKept(mapped) : nullptr;
+    bool reused = base != nullptr;
+    if (!reused) {
+        // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes no descriptor
+        base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            return nullptr;
+        }
     }
     char *guard = static_cast<char *>(base) + mapped - pageSize();
-    mprotect(guard, pageSize(), PROT_NONE);
+    if (reused) {
+        std::memset(guard - bytes, 0, bytes);
+    } else {
+        mprotect(guard, pageSize(), PROT_NONE);
+    }
     return guard - bytes;
 }
 
@@ -87,7 +131,10 @@ void releaseData(void *data, size_t count, size_t size) {
     size_t bytes = count * size;
     size_t mapped = mappedBytes(bytes);
     char *guard = static_cast<char *>(data) + bytes;
-    munmap(guard + pageSize() - mapped, mapped);
+    void *base = guard + pageSize() - mapped;
+    if (!keepForReuse(base, mapped)) {
+        munmap(base, mapped);
+    }
 }
 
 mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool sparse, size_t stored) {
@@ -259,6 +306,18 @@ long standinLiveArrays(void) {
 
 void standinFailCreation(int k) {
     failCountdown.store(k);
+}
+
+void standinKeepReleasedData(int keepData) {
+    keepReleased.store(keepData != 0);
+    if (keepData != 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(keptLock);
+    for (int i = 0; i < keptCount; ++i) {
+        munmap(kept[i].base, kept[i].mapped);
+    }
+    keptCount = 0;
 }
 
 int standinCreationFailurePending(void) {

@@ -48,6 +48,12 @@ STANDIN_EXPORT void standinFailCreation(int k);
  * leaves it pending made fewer than k creations. */
 STANDIN_EXPORT int standinCreationFailurePending(void);
 
+/* Nonzero: released array data stays mapped and is handed, zero-filled again,
+ * to the next array of the same size, as a warm allocator reuses freed
+ * memory; benchmarks use it so that a call is not timed mostly mapping fresh
+ * pages. 0 (the default) unmaps every release, and what was kept. */
+STANDIN_EXPORT void standinKeepReleasedData(int keep);
+
 /* Calls a module entry point as the host does: plhs has room for
  * max(nlhs, 1) outputs, all null on entry. On a host error the outputs already
  * stored are released, the identifier and message are copied out (truncated
