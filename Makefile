@@ -68,8 +68,11 @@ paths:
 	cmake -S . -B $(BUILD)
 	cmake --build $(BUILD) --target run_paths
 
-# Each module against the vectorized Octave code for the same result (bench/compare_octave.m).
+# Each module against the vectorized Octave code for the same result, slopemapmt against the bare
+# exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in
+# bench/CMakeLists.txt), all in one Octave process (bench/compare_octave.m).
 compare: build
+	cmake -S . -B $(BUILD) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
 	cmake --build $(BUILD) --target run_compare
 
 # Peak memory of a call (/usr/bin/time -v) against its inputs and output, time per element and
