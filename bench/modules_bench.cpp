@@ -123,8 +123,9 @@ struct Builds {
 
 // Each iteration calls every build three times on the same inputs, in three orders that put each
 // build first, second and last once, so that no build gains from its place however few the
-// iterations. Counters: us per call of each build, and the scalar build's time over each of the
-// others'.
+// iterations. A repetition gives each build's median call, which a call slowed by another
+// process on the machine moves less than the mean. Counters: us per call of each build, and the
+// scalar build's time over each of the others'.
 void timeModule(benchmark::State &state, const Builds &builds, std::vector<const mxArray *> inputs,
                 long long expected) {
     for (standinEntry entry : builds.entry) {
@@ -133,7 +134,7 @@ void timeModule(benchmark::State &state, const Builds &builds, std::vector<const
             return;
         }
     }
-    double ns[kBuilds] = {};
+    Series ns[kBuilds];
     {
         FaultCount faults(state, kBuilds * kBuilds);
         for (auto _ : state) {
@@ -142,19 +143,20 @@ void timeModule(benchmark::State &state, const Builds &builds, std::vector<const
                     const int b = (order + k) % kBuilds;
                     const auto start = std::chrono::steady_clock::now();
                     benchmark::DoNotOptimize(callModule(builds.entry[b], inputs));
-                    ns[b] += std::chrono::duration<double, std::nano>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count();
+                    ns[b].push_back(std::chrono::duration<double, std::nano>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
                 }
             }
         }
     }
-    const double calls = static_cast<double>(state.iterations() * kBuilds);
+    double call[kBuilds];
     for (int b = 0; b < kBuilds; ++b) {
-        state.counters[std::string(kBuildNames[b]) + "_us"] = ns[b] / calls / 1e3;
+        call[b] = median(ns[b]);
+        state.counters[std::string(kBuildNames[b]) + "_us"] = call[b] / 1e3;
     }
-    state.counters["scalar/default"] = ns[2] / ns[0];
-    state.counters["scalar/avx2"] = ns[2] / ns[1];
+    state.counters["scalar/default"] = call[2] / call[0];
+    state.counters["scalar/avx2"] = call[2] / call[1];
     state.SetItemsProcessed(state.iterations() * expected * kBuilds * kBuilds);
 }
 
