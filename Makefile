@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build demo package test bench compare memory coverage fuzz format lint clean
+.PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
 
 all: build
 
@@ -55,17 +55,28 @@ coverage:
 	$(GCOVR)
 	$(GCOVR) --branches
 
+# Every benchmark keeps freed memory for reuse (bench/warm_allocator.h), counts minor page faults
+# per call apart from the time and gives the median and range over five repetitions.
 bench:
 	@scripts/ensure-deps.sh bench
 	cmake -S . -B $(BUILD)
 	cmake --build $(BUILD) --target run_bench
 
-# Each module against the vectorized Octave code for the same result (bench/compare_octave.m).
+# groupshrinkmt and slopemapmt: the default build beside its avx2 and scalar builds, in turn.
+paths:
+	@scripts/ensure-deps.sh bench
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) --target run_paths
+
+# Each module against the vectorized Octave code for the same result, slopemapmt against the bare
+# exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in
+# bench/CMakeLists.txt), all in one Octave process (bench/compare_octave.m).
 compare: build
+	cmake -S . -B $(BUILD) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
 	cmake --build $(BUILD) --target run_compare
 
-# Peak memory of a call (/usr/bin/time -v) against its inputs and output, and time per element
-# from N = 1e2 to 1e8 (bench/memory.sh).
+# Peak memory of a call (/usr/bin/time -v) against its inputs and output, time per element and
+# minor faults from N = 1e2 to 1e8 (bench/memory.sh).
 memory:
 	@scripts/ensure-deps.sh bench
 	cmake -S . -B $(BUILD)

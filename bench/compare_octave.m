@@ -1,10 +1,18 @@
-% Each module called from Octave against the vectorized Octave code a user would otherwise write
-% for the same result, on the same inputs:
-%   octave-cli --norc --no-history bench/compare_octave.m MEX_DIR [quick]
-% Prints, per module and size, the median wall time of each side over repeated runs (the two
-% sides alternate, so both see the same machine), their ratio (Octave time / module time: above
-% 1 the module is faster) and whether the two results agree bit for bit. `quick` runs only the
-% small sizes once and exits with status 1 when any pair disagrees, which makes it a test.
+% Each module called from Octave against what it competes with, on the same inputs:
+%   octave-cli --norc --no-history bench/compare_octave.m MEX_DIR [quick | BASE_MEX_DIR]
+% against "Octave": the vectorized Octave code a user would otherwise write for the same result;
+% against "base": the same module built from an earlier commit (BASE_MEX_DIR holds
+%   groupshrinkmt_base.mex and slopemapmt_base.mex, see bench/base_modules.sh);
+% against "exp": for slopemapmt, Octave's exp alone on the module's exp arguments, formed
+%   outside the timed code (the check is then that 1 - exp gives the module's bits).
+% The two sides of a pair alternate, each going first every other run, so both see the same
+% machine. Printed per pair and size: the median wall time of each side, the ratio (other time /
+% module time: above 1 the module is faster) as median and range over the runs, taken run by
+% run, whether the results agree bit for bit, and the minor page faults of each call (field 10
+% of /proc/self/stat before and after it, outside the timing). `quick` runs only the small sizes
+% once and exits with status 1 when any pair disagrees, which makes it a test.
+% Octave's allocator should be told to keep freed memory (MALLOC_MMAP_MAX_=0 and the like in the
+% environment, as `make compare` does), or every large array pays first-touch faults afresh.
 1;
 
 function out = groupsOctave (y, group, gamma)
@@ -19,14 +27,26 @@ function out = slopeOctave (x, y, v)
   out = 1 - exp (-((d + d) + 1) ./ ((x + v) + (x + v)));
 end
 
-function t = medianTimes (fa, fb, reps)
-  ta = zeros (reps, 1);
-  tb = zeros (reps, 1);
+function n = minorFaults ()
+  stat = fileread ('/proc/self/stat');
+  % The command name may hold spaces; the fields after it are counted from its closing bracket.
+  fields = strsplit (stat(find (stat == ')', 1, 'last') + 2:end), ' ');
+  n = str2double (fields{8});
+end
+
+% Wall time and minor faults of each call of fa and fb, run k calling fa first when k is odd.
+function [t, faults] = pairTimes (fa, fb, reps)
+  f = {fa, fb};
+  t = zeros (reps, 2);
+  faults = zeros (reps, 2);
   for k = 1:reps
-    tic; r = fa (); ta(k) = toc;
-    tic; r = fb (); tb(k) = toc;
+    for side = 1 + mod (k + [1 0], 2)
+      before = minorFaults ();
+      tic; r = f{side} (); t(k, side) = toc;
+      faults(k, side) = minorFaults () - before;
+      clear r;
+    end
   end
-  t = [median(ta), median(tb)];
 end
 
 function same = sameBits (a, b)
@@ -37,15 +57,20 @@ end
 args = argv ();
 addpath (args{1});
 quick = numel (args) > 1 && strcmp (args{2}, 'quick');
+withBase = numel (args) > 1 && ! quick;
+if (withBase)
+  addpath (args{2});
+end
 if (quick)
   sizes = [1e2 1e4];
 else
   sizes = [1e2 1e4 1e6 1e7];
 end
 rand ('seed', 1);
+same = @(b) b;
 
-printf ('| module | N | group | module ms | Octave ms | Octave / module | bit-exact |\n');
-printf ('|---|---|---|---|---|---|---|\n');
+printf ('| module | N | group | against | module ms | other ms | other / module, median (min–max) | bit-exact | minflt module | minflt other |\n');
+printf ('|---|---|---|---|---|---|---|---|---|---|\n');
 failures = 0;
 for n = sizes
   if (quick)
@@ -58,23 +83,39 @@ for n = sizes
     reps = 101;
   end
 
+  % Each case: module, group, against, module call, other call, what the other result must
+  % become to give the module's bits.
   cases = {};
-  % groupshrinkmt: groups of 1, 2, 16 and 1024, the last group taking what is left.
+  % groupshrinkmt: groups of one size, the last group taking what is left.
   y = 2 * rand (n, 1) - 1;
   gamma = 0.5;
-  for g = [1 2 16 1024]
+  for g = [1 2 4 16 1024]
     degree = g * ones (ceil (n / g), 1);
     degree(end) = n - g * (numel (degree) - 1);
     group = repelem ((1:numel (degree))', degree)(:);
-    cases(end+1, :) = {'groupshrinkmt', g, @() groupshrinkmt (y, degree, gamma, [], []), ...
-                       @() groupsOctave (y, group, gamma)};
+    module = @() groupshrinkmt (y, degree, gamma, [], []);
+    if (g != 4)
+      cases(end+1, :) = {'groupshrinkmt', g, 'Octave', module, ...
+                         @() groupsOctave (y, group, gamma), same};
+    end
+    if (withBase && g <= 16)
+      cases(end+1, :) = {'groupshrinkmt', g, 'base', module, ...
+                         @() groupshrinkmt_base (y, degree, gamma, [], []), same};
+    end
   end
 
   x = 0.5 + 9.5 * rand (n, 1);
   yo = 10 * rand (n, 1);
   v = 2;
-  cases(end+1, :) = {'slopemapmt', [], @() slopemapmt (x, yo, [], [], v, 1, 1.5, []), ...
-                     @() slopeOctave (x, yo, v)};
+  d = x - yo;
+  expArgs = -((d + d) + 1) ./ ((x + v) + (x + v));
+  module = @() slopemapmt (x, yo, [], [], v, 1, 1.5, []);
+  cases(end+1, :) = {'slopemapmt', [], 'Octave', module, @() slopeOctave (x, yo, v), same};
+  cases(end+1, :) = {'slopemapmt', [], 'exp', module, @() exp (expArgs), @(b) 1 - b};
+  if (withBase)
+    cases(end+1, :) = {'slopemapmt', [], 'base', module, ...
+                       @() slopemapmt_base (x, yo, [], [], v, 1, 1.5, []), same};
+  end
 
   % alpha / var is inexact here, so a kernel that forms alpha * (y - mean) / var instead
   % rounds differently and fails the bit check.
@@ -82,8 +123,8 @@ for n = sizes
   varObs = 3;
   mu = 1;
   alpha = 1.7;
-  cases(end+1, :) = {'obsexpscale', [], @() obsexpscale (yr, varObs, mu, alpha), ...
-                     @() exp ((yr - mu) * (alpha / varObs))};
+  cases(end+1, :) = {'obsexpscale', [], 'Octave', @() obsexpscale (yr, varObs, mu, alpha), ...
+                     @() exp ((yr - mu) * (alpha / varObs)), same};
 
   % The table length is n: no observation above 0, and a margin half an element below it.
   % alpha makes the last exponent about -50, so the table decays over its whole length.
@@ -92,23 +133,26 @@ for n = sizes
   margin = (n - 1.5) / ceil (sqrt (var) / alphaDecay);
   c = (alphaDecay * alphaDecay) / var;
   L = n;
-  cases(end+1, :) = {'termdecay', [], @() termdecay (0, var, 0, alphaDecay, margin), ...
-                     @() [0, exp(-((1:L-1) * c))]};
+  cases(end+1, :) = {'termdecay', [], 'Octave', @() termdecay (0, var, 0, alphaDecay, margin), ...
+                     @() [0, exp(-((1:L-1) * c))], same};
 
   for k = 1:rows (cases)
-    [name, g, fm, fo] = cases{k, :};
+    [name, g, against, fm, fo, expected] = cases{k, :};
     a = fm ();
-    b = fo ();
-    same = sameBits (a, b);
-    if (same)
+    b = expected (fo ());
+    if (sameBits (a, b))
       exact = 'yes';
     else
       exact = sprintf ('no, max |difference| %.3g', max (abs (a(:) - b(:))));
       failures += 1;
     end
-    t = medianTimes (fm, fo, reps);
-    printf ('| %s | %d | %s | %.4g | %.4g | %.2f | %s |\n', name, n, num2str (g), ...
-            1e3 * t(1), 1e3 * t(2), t(2) / t(1), exact);
+    clear a b;
+    [t, faults] = pairTimes (fm, fo, reps);
+    ratio = t(:, 2) ./ t(:, 1);
+    printf ('| %s | %d | %s | %s | %.4g | %.4g | %.2f (%.2f–%.2f) | %s | %.1f | %.1f |\n', ...
+            name, n, num2str (g), against, 1e3 * median (t(:, 1)), 1e3 * median (t(:, 2)), ...
+            median (ratio), min (ratio), max (ratio), exact, mean (faults(:, 1)), ...
+            mean (faults(:, 2)));
     fflush (stdout);
   end
 end

@@ -5,10 +5,11 @@
 // interval, independent of each other, so the time is throughput per evaluation. The largest
 // error over those arguments, in ulps of a quad-precision W(x), is attached as the counter
 // max_ulp. Each runs five times; the summary table that follows the usual output gives the
-// median CPU time per evaluation.
+// median CPU time per evaluation and its range over the five.
 
 #include "LambertW.h"
 #include "lambertw_reference.h"
+#include "repetitions.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/math/special_functions/lambert_w.hpp>
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,6 +105,7 @@ double maxUlps(Fn f, int branch, const std::vector<double> &xs) {
 }
 
 void evaluate(benchmark::State &state, Fn f, const std::vector<double> *xs, double ulps) {
+    repetitions::FaultCount faults(state, 1);
     for (auto _ : state) {
         for (double x : *xs) {
             benchmark::DoNotOptimize(f(x));
@@ -114,31 +115,11 @@ void evaluate(benchmark::State &state, Fn f, const std::vector<double> *xs, doub
     state.counters["max_ulp"] = ulps;
 }
 
-// Keeps the CPU time of each benchmark, the median over repetitions where there are any (the
-// machine may be shared, and the median shrugs off a disturbed repetition).
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.error_occurred) {
-                continue;
-            }
-            const std::string &name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration && nsPerRun.count(name) == 0) {
-                nsPerRun[name] = run.GetAdjustedCPUTime();
-            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                nsPerRun[name] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-    std::map<std::string, double> nsPerRun;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    keepFreedMemory();
     std::vector<std::vector<double>> points;
     points.reserve(std::size(kIntervals));
     std::vector<std::vector<double>> ulps;
@@ -153,29 +134,31 @@ int main(int argc, char **argv) {
             const double u = maxUlps(f, in.branch, points.back());
             const std::string name =
                 std::string("branch ") + std::to_string(in.branch) + " " + in.name + " " + c.name;
-            benchmark::RegisterBenchmark(name.c_str(), evaluate, f, &points.back(), u)
+            repetitions::repeated(
+                benchmark::RegisterBenchmark(name.c_str(), evaluate, f, &points.back(), u))
                 ->Unit(benchmark::kNanosecond)
-                ->MinTime(0.1)
-                ->Repetitions(5)
-                ->ReportAggregatesOnly(true);
+                ->MinTime(0.1);
             ulps.back().push_back(u);
             names.back().push_back(name);
         }
     }
-    SummaryReporter reporter;
+    repetitions::RepetitionReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    std::printf("\n| branch | interval | approximation ns | ulps | LambertW ns | ulps | Boost ns | "
-                "ulps |\n|---|---|---|---|---|---|---|---|\n");
+    std::printf("\nCPU ns per evaluation, median (min–max) over %d repetitions:\n\n"
+                "| branch | interval | approximation ns | ulps | LambertW ns | ulps | Boost ns | "
+                "ulps |\n|---|---|---|---|---|---|---|---|\n",
+                repetitions::kRepetitions);
     for (std::size_t i = 0; i < std::size(kIntervals); ++i) {
         std::printf("| %d | %s |", kIntervals[i].branch, kIntervals[i].name);
         for (std::size_t c = 0; c < std::size(kContenders); ++c) {
-            const auto t = reporter.nsPerRun.find(names[i][c]);
-            if (t == reporter.nsPerRun.end()) {
+            const repetitions::Series ns = reporter.cpuNs(names[i][c]);
+            if (ns.empty()) {
                 std::printf(" - | - |");
                 continue;
             }
-            std::printf(" %.2f | %.3g |", t->second / kPoints, ulps[i][c]);
+            std::printf(" %s | %.3g |", repetitions::spread(ns, "%.2f", 1.0 / kPoints).c_str(),
+                        ulps[i][c]);
         }
         std::printf("\n");
     }

@@ -1,10 +1,15 @@
 // One process, one module, one input size: the module called `repeats` times through the
-// stand-in host on inputs of n elements. Prints the median wall time of one call, the bytes of
-// the inputs and the output, and the process's peak resident size; bench/memory.sh also reads
-// the peak from outside with /usr/bin/time -v.
+// stand-in host on inputs of n elements. Prints the first call's wall time and minor page faults
+// apart, the median, least and greatest wall time of the later calls and their minor faults per
+// call, the bytes of the inputs and the output, and the process's peak resident size;
+// bench/memory.sh also reads the peak from outside with /usr/bin/time -v.
 //   memory_probe MODULE N [repeats]
+// The allocator keeps freed memory and the stand-in host keeps released array data, so the later
+// calls reuse the first one's pages. The peak still holds every page a call touched: a copy
+// that a call makes and frees raises it as much as one it keeps.
 
 #include "standin.h"
+#include "warm_allocator.h"
 
 #include <algorithm>
 #include <chrono>
@@ -78,6 +83,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: %s MODULE N [repeats]\n", argv[0]);
         return 2;
     }
+    keepFreedMemory();
+    standinKeepReleasedData(1);
     const std::string module = argv[1];
     const size_t n = std::strtoull(argv[2], nullptr, 10);
     const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
@@ -97,7 +104,9 @@ int main(int argc, char **argv) {
     }
 
     std::vector<double> ns;
+    long faults[2] = {0, 0}; // the first call, the later ones
     for (int r = 0; r < repeats; ++r) {
+        const long faultsBefore = minorFaults();
         mxArray *plhs[1];
         char id[128];
         char message[1024];
@@ -105,6 +114,7 @@ int main(int argc, char **argv) {
         int ok = standinCall(entry, 1, plhs, static_cast<int>(call.inputs.size()),
                              call.inputs.data(), id, sizeof id, message, sizeof message);
         auto stop = std::chrono::steady_clock::now();
+        faults[r == 0 ? 0 : 1] += minorFaults() - faultsBefore;
         if (!ok) {
             std::fprintf(stderr, "host error %s: %s\n", id, message);
             dlclose(handle);
@@ -119,13 +129,20 @@ int main(int argc, char **argv) {
         mxDestroyArray(plhs[0]);
         ns.push_back(std::chrono::duration<double, std::nano>(stop - start).count());
     }
+    const double first = ns[0];
+    if (ns.size() > 1) {
+        ns.erase(ns.begin());
+    }
     std::sort(ns.begin(), ns.end());
     const double median = ns[ns.size() / 2];
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("n %zu repeats %d median_ns %.0f ns_per_element %.3f io_bytes %zu peak_kib %ld\n",
-                n, repeats, median, median / static_cast<double>(n),
-                call.inputBytes + n * sizeof(double), usage.ru_maxrss);
+    std::printf("n %zu repeats %d first_ns %.0f first_minflt %ld median_ns %.0f min_ns %.0f "
+                "max_ns %.0f minflt_per_call %.1f ns_per_element %.3f io_bytes %zu peak_kib %ld\n",
+                n, repeats, first, faults[0], median, ns.front(), ns.back(),
+                repeats > 1 ? static_cast<double>(faults[1]) / (repeats - 1) : 0.0,
+                median / static_cast<double>(n), call.inputBytes + n * sizeof(double),
+                usage.ru_maxrss);
     dlclose(handle);
     return 0;
 }

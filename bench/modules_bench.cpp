@@ -5,20 +5,27 @@
 //   groupshrinkmt: the largest of a plain copy of y's bytes (memory), the sequential
 //     sum-of-squares chain over y (the additions depend on one another, so they cannot overlap)
 //     and, for small groups, the one square root and one division each group needs.
-// A module call includes what the host does for it: output creation (fresh, zero-filled pages),
-// thread start and join, and the output's release. Every benchmark runs three times and the
-// summary after the usual output uses the median, with the ratio to the floor per element and
-// worker, and the fixed cost of one call at N = 1.
+// A module call includes what the host does for it: output creation (zero-filled), thread start
+// and join, and the output's release. The allocator keeps what is freed and the stand-in host
+// keeps released array data, so a call reuses the pages of the last one instead of faulting in
+// fresh ones; what is still touched for the first time is counted apart, as minor faults per
+// call (the counter minflt). The default build of groupshrinkmt and slopemapmt also runs beside
+// its narrower builds (_avx2, _scalar), all three in turn within each iteration.
+// Every benchmark runs five times; the summary after the usual output gives the median and the
+// range (min-max) over the five, the ratios paired repetition by repetition.
 
 #include "harness.h"
 #include "standin.h"
+#include "repetitions.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -27,8 +34,11 @@
 
 namespace {
 
+using namespace repetitions;
+
 const int kSizes[] = {100, 10000, 1000000, 10000000};
 const int kGroupSizes[] = {1, 2, 16, 1024};
+const int kBuildGroupSizes[] = {1, 2, 3, 4, 8, 16, 1024};
 
 std::string modulePath(const char *name) {
     return std::string(MEXA64_DIR) + "/" + name + ".mexa64";
@@ -97,14 +107,62 @@ void timeModule(benchmark::State &state, standinEntry entry, std::vector<const m
         state.SkipWithError("the module refused the input or gave another length");
         return;
     }
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         benchmark::DoNotOptimize(callModule(entry, inputs));
     }
     state.SetItemsProcessed(state.iterations() * expected);
 }
 
+// One module's default build and its narrower ones, in the order of kBuildNames.
+const char *const kBuildNames[] = {"default", "avx2", "scalar"};
+constexpr int kBuilds = 3;
+struct Builds {
+    standinEntry entry[kBuilds];
+};
+
+// Each iteration calls every build three times on the same inputs, in three orders that put each
+// build first, second and last once, so that no build gains from its place however few the
+// iterations. A repetition gives each build's median call, which a call slowed by another
+// process on the machine moves less than the mean. Counters: us per call of each build, and the
+// scalar build's time over each of the others'.
+void timeModule(benchmark::State &state, const Builds &builds, std::vector<const mxArray *> inputs,
+                long long expected) {
+    for (standinEntry entry : builds.entry) {
+        if (callModule(entry, inputs) != expected) {
+            state.SkipWithError("a build refused the input or gave another length");
+            return;
+        }
+    }
+    Series ns[kBuilds];
+    {
+        FaultCount faults(state, kBuilds * kBuilds);
+        for (auto _ : state) {
+            for (int order = 0; order < kBuilds; ++order) {
+                for (int k = 0; k < kBuilds; ++k) {
+                    const int b = (order + k) % kBuilds;
+                    const auto start = std::chrono::steady_clock::now();
+                    benchmark::DoNotOptimize(callModule(builds.entry[b], inputs));
+                    ns[b].push_back(std::chrono::duration<double, std::nano>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+                }
+            }
+        }
+    }
+    double call[kBuilds];
+    for (int b = 0; b < kBuilds; ++b) {
+        call[b] = median(ns[b]);
+        state.counters[std::string(kBuildNames[b]) + "_us"] = call[b] / 1e3;
+    }
+    state.counters["scalar/default"] = call[2] / call[0];
+    state.counters["scalar/avx2"] = call[2] / call[1];
+    state.SetItemsProcessed(state.iterations() * expected * kBuilds * kBuilds);
+}
+
 void expFloor(benchmark::State &state, const std::vector<double> &args) {
     std::vector<double> out(args.size());
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         for (size_t i = 0; i < args.size(); ++i) {
             out[i] = exp(args[i]);
@@ -115,10 +173,11 @@ void expFloor(benchmark::State &state, const std::vector<double> &args) {
     state.SetItemsProcessed(state.iterations() * static_cast<long long>(args.size()));
 }
 
-// The same exp loop into a fresh host output each time, created, written and released as a
+// The same exp loop into a new host output each time, created, written and released as a
 // module's is: the floor with the host's share of a call included, so that a module's time is
 // compared with it directly instead of through a difference of two noisy times.
 void expIntoHostOutput(benchmark::State &state, const std::vector<double> &args) {
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         mxArray *out = mxCreateDoubleMatrix_700(static_cast<int>(args.size()), 1, mxREAL);
         double *d = mxGetPr(out);
@@ -141,12 +200,12 @@ struct SlopeInputs {
     explicit SlopeInputs(int n) : x(uniform(n, 0.5, 10.0, 1)), y(uniform(n, 0.0, 10.0, 2)) {}
 };
 
-void slopemapmtCall(benchmark::State &state, standinEntry entry) {
+template <typename Callee> void slopemapmtCall(benchmark::State &state, const Callee &callee) {
     const int n = static_cast<int>(state.range(0));
     SlopeInputs in(n);
     HostArrays arrays;
     const mxArray *unused = arrays.scalar(0.0);
-    timeModule(state, entry,
+    timeModule(state, callee,
                {arrays.column(in.x), arrays.column(in.y), unused, unused, arrays.scalar(in.var),
                 arrays.scalar(1.0), arrays.scalar(1.5), unused},
                n);
@@ -168,6 +227,7 @@ void slopemapmtFloor(benchmark::State &state, ExpFloor floor) {
 void slopemapmtLoop(benchmark::State &state) {
     SlopeInputs in(static_cast<int>(state.range(0)));
     std::vector<double> out(in.x.size());
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         for (size_t i = 0; i < out.size(); ++i) {
             double d = in.x[i] - in.y[i];
@@ -250,12 +310,12 @@ std::vector<double> degrees(int n, int group) {
     return d;
 }
 
-void groupshrinkmtCall(benchmark::State &state, standinEntry entry) {
+template <typename Callee> void groupshrinkmtCall(benchmark::State &state, const Callee &callee) {
     const int n = static_cast<int>(state.range(0));
     const int group = static_cast<int>(state.range(1));
     HostArrays arrays;
     const mxArray *unused = arrays.scalar(0.0);
-    timeModule(state, entry,
+    timeModule(state, callee,
                {arrays.column(uniform(n, -1.0, 1.0, 4)), arrays.column(degrees(n, group)),
                 arrays.scalar(0.5), unused, unused},
                n);
@@ -264,6 +324,7 @@ void groupshrinkmtCall(benchmark::State &state, standinEntry entry) {
 void copyFloor(benchmark::State &state) {
     const std::vector<double> y = uniform(static_cast<int>(state.range(0)), -1.0, 1.0, 4);
     std::vector<double> out(y.size());
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         std::memcpy(out.data(), y.data(), y.size() * sizeof(double));
         benchmark::ClobberMemory();
@@ -273,6 +334,7 @@ void copyFloor(benchmark::State &state) {
 
 void chainFloor(benchmark::State &state) {
     const std::vector<double> y = uniform(static_cast<int>(state.range(0)), -1.0, 1.0, 4);
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         double sum = 0.0;
         for (double v : y) {
@@ -296,6 +358,7 @@ void groupFloor(benchmark::State &state) {
             y[static_cast<size_t>(i)] * y[static_cast<size_t>(i)];
     }
     std::vector<double> quotients(sums.size());
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         for (size_t g = 0; g < sums.size(); ++g) {
             quotients[g] = 0.5 / std::sqrt(sums[g]);
@@ -307,10 +370,11 @@ void groupFloor(benchmark::State &state) {
 }
 
 // What the host spends on an output of n elements whatever the module does: creating it
-// zero-filled, one write to every element (a fresh array's pages are mapped on first touch) and
-// releasing it. It is part of every module time above, and no module can avoid it.
+// zero-filled, one write to every element (pages that are not reused are mapped on first touch)
+// and releasing it. It is part of every module time above, and no module can avoid it.
 void hostOutput(benchmark::State &state) {
     const size_t n = static_cast<size_t>(state.range(0));
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         mxArray *out = mxCreateDoubleMatrix_700(static_cast<int>(n), 1, mxREAL);
         double *d = mxGetPr(out);
@@ -329,6 +393,7 @@ void *idle(void *) {
 
 // What starting and joining one thread costs by itself, beside the fixed cost of the calls.
 void threadStartJoin(benchmark::State &state) {
+    FaultCount faults(state, 1);
     for (auto _ : state) {
         pthread_t t;
         if (pthread_create(&t, nullptr, idle, nullptr) != 0) {
@@ -339,40 +404,55 @@ void threadStartJoin(benchmark::State &state) {
     }
 }
 
-// Median real time per iteration in ns, by benchmark name without the aggregate suffix.
-class SummaryReporter : public benchmark::ConsoleReporter {
+// a[k] * scale / b[k] for each repetition k: the two ran at the same point of the run.
+Series ratio(const Series &a, const Series &b, double scale) {
+    Series r;
+    for (size_t k = 0; k < a.size() && k < b.size(); ++k) {
+        r.push_back(a[k] * scale / b[k]);
+    }
+    return r;
+}
+
+Series minus(const Series &a, const Series &b) {
+    Series r;
+    for (size_t k = 0; k < a.size() && k < b.size(); ++k) {
+        r.push_back(a[k] - b[k]);
+    }
+    return r;
+}
+
+// Rows of one Markdown table, printed under its title and header only when a row was added:
+// a filtered run prints only the tables of what it ran.
+class Table {
   public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.error_occurred) {
-                continue;
-            }
-            const double ns =
-                run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            // The name as registered, without the min_time and repetitions suffixes.
-            const std::string &args = run.run_name.args;
-            const std::string name = run.run_name.function_name + (args.empty() ? "" : "/" + args);
-            if (run.run_type == Run::RT_Iteration && nsPerCall.count(name) == 0) {
-                nsPerCall[name] = ns;
-            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                nsPerCall[name] = ns;
-            }
+    Table(const char *title, const char *header) : title_(title), header_(header) {}
+    void add(const std::string &row) {
+        rows_ += row + "\n";
+    }
+    void print() const {
+        if (!rows_.empty()) {
+            std::printf("\n%s\n\n%s\n%s", title_, header_, rows_.c_str());
         }
     }
-    double find(const std::string &name) const {
-        auto it = nsPerCall.find(name);
-        return it == nsPerCall.end() ? NAN : it->second;
-    }
-    std::map<std::string, double> nsPerCall;
+
+  private:
+    const char *title_;
+    const char *header_;
+    std::string rows_;
 };
 
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
 benchmark::internal::Benchmark *timed(benchmark::internal::Benchmark *b) {
-    return b->UseRealTime()
-        ->Unit(benchmark::kMicrosecond)
-        ->MinTime(0.2)
-        ->Repetitions(3)
-        ->ReportAggregatesOnly(true);
+    return repeated(b)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(0.2);
 }
 
 std::string sized(const char *name, long long n) {
@@ -383,18 +463,29 @@ std::string sized(const char *name, long long n) {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    keepFreedMemory();
+    standinKeepReleasedData(1);
     const standin::Module slopemapmtModule(modulePath("slopemapmt"));
+    const standin::Module slopemapmtAvx2(modulePath("slopemapmt_avx2"));
+    const standin::Module slopemapmtScalar(modulePath("slopemapmt_scalar"));
     const standin::Module obsexpscaleModule(modulePath("obsexpscale"));
     const standin::Module termdecayModule(modulePath("termdecay"));
     const standin::Module groupshrinkmtModule(modulePath("groupshrinkmt"));
+    const standin::Module groupshrinkmtAvx2(modulePath("groupshrinkmt_avx2"));
+    const standin::Module groupshrinkmtScalar(modulePath("groupshrinkmt_scalar"));
     standinEntry slopemapmt = slopemapmtModule.entry();
     standinEntry obsexpscale = obsexpscaleModule.entry();
     standinEntry termdecay = termdecayModule.entry();
     standinEntry groupshrinkmt = groupshrinkmtModule.entry();
+    const Builds slopemapmtBuilds = {
+        {slopemapmt, slopemapmtAvx2.entry(), slopemapmtScalar.entry()}};
+    const Builds groupshrinkmtBuilds = {
+        {groupshrinkmt, groupshrinkmtAvx2.entry(), groupshrinkmtScalar.entry()}};
 
     // Each module first, then its floor on the same arguments, size by size.
     for (int n : kSizes) {
-        timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall, slopemapmt)->Arg(n));
+        timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall<standinEntry>, slopemapmt)
+                  ->Arg(n));
         timed(benchmark::RegisterBenchmark("slopemapmt_exp", slopemapmtFloor, expFloor)->Arg(n));
         timed(benchmark::RegisterBenchmark("slopemapmt_exphost", slopemapmtFloor, expIntoHostOutput)
                   ->Arg(n));
@@ -409,7 +500,8 @@ int main(int argc, char **argv) {
         timed(benchmark::RegisterBenchmark("termdecay_exphost", termdecayFloor, expIntoHostOutput)
                   ->Arg(n));
         for (int g : kGroupSizes) {
-            timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall, groupshrinkmt)
+            timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall<standinEntry>,
+                                               groupshrinkmt)
                       ->Args({n, g}));
             timed(benchmark::RegisterBenchmark("groupshrinkmt_sqrtdiv", groupFloor)->Args({n, g}));
         }
@@ -417,34 +509,58 @@ int main(int argc, char **argv) {
         timed(benchmark::RegisterBenchmark("host_output", hostOutput)->Arg(n));
         timed(benchmark::RegisterBenchmark("groupshrinkmt_chain", chainFloor)->Arg(n));
     }
-    timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall, slopemapmt)->Arg(1));
+    timed(benchmark::RegisterBenchmark("slopemapmt", slopemapmtCall<standinEntry>, slopemapmt)
+              ->Arg(1));
     timed(benchmark::RegisterBenchmark("obsexpscale", obsexpscaleCall, obsexpscale)->Arg(1));
     timed(benchmark::RegisterBenchmark("termdecay", termdecayCall, termdecay)->Arg(1));
-    timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall, groupshrinkmt)
+    timed(benchmark::RegisterBenchmark("groupshrinkmt", groupshrinkmtCall<standinEntry>,
+                                       groupshrinkmt)
               ->Args({1, 1}));
     timed(benchmark::RegisterBenchmark("thread_start_join", threadStartJoin));
+    // The default build beside its narrower ones (make paths runs these alone).
+    for (int n : kSizes) {
+        for (int g : kBuildGroupSizes) {
+            timed(benchmark::RegisterBenchmark("groupshrinkmt_builds", groupshrinkmtCall<Builds>,
+                                               groupshrinkmtBuilds)
+                      ->Args({n, g}));
+        }
+        timed(benchmark::RegisterBenchmark("slopemapmt_builds", slopemapmtCall<Builds>,
+                                           slopemapmtBuilds)
+                  ->Arg(n));
+    }
 
-    SummaryReporter reporter;
+    RepetitionReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     const long processors = sysconf(_SC_NPROCESSORS_ONLN);
     const int shrinkWorkers = processors < 2 ? 1 : static_cast<int>(processors / 2);
     const int slopeWorkers = 3 * processors <= 3 ? 1 : static_cast<int>(3 * processors / 4);
-    std::printf("\n%ld online processors: groupshrinkmt %d worker(s), slopemapmt %d.\n"
-                "host = what the stand-in host spends on the output alone (create, first write, "
-                "release).\n"
-                "call ratio = module time x workers / floor time; kernel ratio = (module time - "
-                "host) x workers / floor time.\n1.00 = at the floor, per element and worker.\n\n",
-                processors, shrinkWorkers, slopeWorkers);
-    std::printf("| module | N | group | module ns/element | host ns/element | floor | floor "
-                "ns/element | call ratio | kernel ratio |\n"
-                "|---|---|---|---|---|---|---|---|---|\n");
-    const auto row = [&reporter](const char *name, int n, const std::string &group, double module,
-                                 const char *floorName, double floor, int workers) {
-        const double host = reporter.find(sized("host_output", n));
-        std::printf("| %s | %d | %s | %.3f | %.3f | %s | %.3f | %.2f | %.2f |\n", name, n,
-                    group.c_str(), module / n, host / n, floorName, floor / n,
-                    module * workers / floor, (module - host) * workers / floor);
+    std::printf("\n%ld online processors: groupshrinkmt %d worker(s), slopemapmt %d. Each figure: "
+                "median (min–max) over %d repetitions; ratios are taken repetition by repetition.\n"
+                "minflt = minor page faults per call of the timed loop, the pages it touched for "
+                "the first time: the allocator and the stand-in host keep freed memory, so a warm "
+                "call should touch none.\n",
+                processors, shrinkWorkers, slopeWorkers, kRepetitions);
+
+    Table floors("host = what the stand-in host spends on the output alone (create, write, "
+                 "release). call ratio = module time x workers / floor time; kernel ratio = "
+                 "(module time - host) x workers / floor time. 1.00 = at the floor, per element "
+                 "and worker.",
+                 "| module | N | group | module ns/element | host ns/element | floor | floor "
+                 "ns/element | call ratio | kernel ratio | minflt |\n"
+                 "|---|---|---|---|---|---|---|---|---|---|");
+    const auto row = [&reporter, &floors](const std::string &name, int n, const std::string &group,
+                                          const Series &module, const char *floorName,
+                                          const Series &floor, int workers, const Series &faults) {
+        if (module.empty() || floor.empty()) {
+            return;
+        }
+        const Series host = reporter.ns(sized("host_output", n));
+        floors.add(format(
+            "| %s | %d | %s | %s | %.3f | %s | %.3f | %s | %s | %.2f |", name.c_str(), n,
+            group.c_str(), spread(module, "%.3f", 1.0 / n).c_str(), median(host) / n, floorName,
+            median(floor) / n, spread(ratio(module, floor, workers), "%.2f").c_str(),
+            spread(ratio(minus(module, host), floor, workers), "%.2f").c_str(), median(faults)));
     };
     const struct {
         const char *module;
@@ -455,52 +571,104 @@ int main(int argc, char **argv) {
                     {"termdecay", "termdecay_exp", 1}};
     for (const auto &m : expBound) {
         for (int n : kSizes) {
-            row(m.module, n, "", reporter.find(sized(m.module, n)), "exp",
-                reporter.find(sized(m.floor, n)), m.workers);
+            const std::string name = sized(m.module, n);
+            row(m.module, n, "", reporter.ns(name), "exp", reporter.ns(sized(m.floor, n)),
+                m.workers, reporter.counter(name, "minflt"));
         }
     }
     for (int n : kSizes) {
-        const double loop = reporter.find(sized("slopemapmt_loop", n));
-        row("slopemapmt plain loop", n, "", loop, "exp", reporter.find(sized("slopemapmt_exp", n)),
-            1);
+        const std::string name = sized("slopemapmt_loop", n);
+        row("slopemapmt plain loop", n, "", reporter.ns(name), "exp",
+            reporter.ns(sized("slopemapmt_exp", n)), 1, reporter.counter(name, "minflt"));
     }
     for (int n : kSizes) {
-        const double copy = reporter.find(sized("groupshrinkmt_copy", n));
-        const double chain = reporter.find(sized("groupshrinkmt_chain", n));
-        const bool chainBound = chain > copy;
+        const Series copy = reporter.ns(sized("groupshrinkmt_copy", n));
+        const Series chain = reporter.ns(sized("groupshrinkmt_chain", n));
+        const bool chainBound = median(chain) > median(copy);
         for (int g : kGroupSizes) {
             const std::string suffix = "/" + std::to_string(g);
-            const double sqrtDiv = reporter.find(sized("groupshrinkmt_sqrtdiv", n) + suffix);
+            const Series sqrtDiv = reporter.ns(sized("groupshrinkmt_sqrtdiv", n) + suffix);
             const char *floorName = chainBound ? "chain" : "copy";
-            double floor = chainBound ? chain : copy;
-            if (sqrtDiv > floor) {
+            Series floor = chainBound ? chain : copy;
+            if (median(sqrtDiv) > median(floor)) {
                 floorName = "sqrt+div";
                 floor = sqrtDiv;
             }
-            row("groupshrinkmt", n, std::to_string(g),
-                reporter.find(sized("groupshrinkmt", n) + suffix), floorName, floor, shrinkWorkers);
+            const std::string name = sized("groupshrinkmt", n) + suffix;
+            row("groupshrinkmt", n, std::to_string(g), reporter.ns(name), floorName, floor,
+                shrinkWorkers, reporter.counter(name, "minflt"));
         }
     }
-    std::printf("\nThe exp-bound modules against the same exp loop into a fresh host output "
-                "(created, written, released as a module's is), per element and worker:\n\n"
-                "| module | N | module ns/element | exp into host output ns/element | ratio |\n"
-                "|---|---|---|---|---|\n");
+    floors.print();
+
+    Table hostFloors("The exp-bound modules against the same exp loop into a new host output "
+                     "(created, written, released as a module's is), per element and worker:",
+                     "| module | N | module ns/element | exp into host output ns/element | ratio | "
+                     "minflt module | minflt exp |\n|---|---|---|---|---|---|---|");
     for (const auto &m : expBound) {
         const std::string hostFloor = std::string(m.module) + "_exphost";
         for (int n : kSizes) {
-            const double module = reporter.find(sized(m.module, n));
-            const double floor = reporter.find(sized(hostFloor.c_str(), n));
-            std::printf("| %s | %d | %.3f | %.3f | %.2f |\n", m.module, n, module / n, floor / n,
-                        module * m.workers / floor);
+            const std::string name = sized(m.module, n);
+            const std::string floorName = sized(hostFloor.c_str(), n);
+            const Series module = reporter.ns(name);
+            const Series floor = reporter.ns(floorName);
+            if (module.empty() || floor.empty()) {
+                continue;
+            }
+            hostFloors.add(format("| %s | %d | %s | %s | %s | %.2f | %.2f |", m.module, n,
+                                  spread(module, "%.3f", 1.0 / n).c_str(),
+                                  spread(floor, "%.3f", 1.0 / n).c_str(),
+                                  spread(ratio(module, floor, m.workers), "%.2f").c_str(),
+                                  median(reporter.counter(name, "minflt")),
+                                  median(reporter.counter(floorName, "minflt"))));
         }
     }
-    std::printf("\nFixed cost of one call at N = 1 (thread start and join included where the "
-                "module starts threads):\n\n| module | us per call |\n|---|---|\n");
-    const char *fixed[] = {"slopemapmt/1", "obsexpscale/1", "termdecay/1", "groupshrinkmt/1/1",
-                           "thread_start_join"};
-    for (const char *name : fixed) {
-        std::printf("| %s | %.2f |\n", name, reporter.find(name) / 1e3);
+    hostFloors.print();
+
+    Table builds("Each build of the same source through the stand-in host, called in turn in "
+                 "every iteration: the default (widest vector worker the processor has), avx2 "
+                 "and scalar. Above 1, the scalar build is slower:",
+                 "| module | N | group | default us | avx2 us | scalar us | scalar / default | "
+                 "scalar / avx2 | minflt |\n|---|---|---|---|---|---|---|---|---|");
+    const auto buildRow = [&reporter, &builds](const char *module, int n, int group) {
+        const std::string name = sized((std::string(module) + "_builds").c_str(), n) +
+                                 (group > 0 ? "/" + std::to_string(group) : std::string());
+        if (reporter.ns(name).empty()) {
+            return;
+        }
+        std::string times;
+        for (const char *build : kBuildNames) {
+            times += spread(reporter.counter(name, std::string(build) + "_us"), "%.1f") + " | ";
+        }
+        builds.add(format("| %s | %d | %s | %s%s | %s | %.2f |", module, n,
+                          group > 0 ? std::to_string(group).c_str() : "", times.c_str(),
+                          spread(reporter.counter(name, "scalar/default"), "%.2f").c_str(),
+                          spread(reporter.counter(name, "scalar/avx2"), "%.2f").c_str(),
+                          median(reporter.counter(name, "minflt"))));
+    };
+    for (int n : kSizes) {
+        for (int g : kBuildGroupSizes) {
+            buildRow("groupshrinkmt", n, g);
+        }
     }
+    for (int n : kSizes) {
+        buildRow("slopemapmt", n, 0);
+    }
+    builds.print();
+
+    Table fixed("Fixed cost of one call at N = 1 (thread start and join included where the "
+                "module starts threads):",
+                "| module | us per call | minflt |\n|---|---|---|");
+    const char *fixedNames[] = {"slopemapmt/1", "obsexpscale/1", "termdecay/1", "groupshrinkmt/1/1",
+                                "thread_start_join"};
+    for (const char *name : fixedNames) {
+        if (!reporter.ns(name).empty()) {
+            fixed.add(format("| %s | %s | %.2f |", name,
+                             spread(reporter.ns(name), "%.2f", 1e-3).c_str(),
+                             median(reporter.counter(name, "minflt"))));
+        }
+    }
+    fixed.print();
     benchmark::Shutdown();
     return 0;
 }

@@ -16,6 +16,9 @@ set(MEXA64_DIR ${CMAKE_BINARY_DIR}/mexa64)
 set(OCTAVE_MEX_DIR ${CMAKE_BINARY_DIR}/octave)
 set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mexFunction.map)
 
+# What mkoctfile compiles with, here and wherever else a module is built for Octave.
+set(MEX_OCTAVE_CXXFLAGS "-O2 -ffp-contract=off -Wall -Wextra -Werror -std=c++17")
+
 set(MEX_PATH_BITS_scalar 0)
 set(MEX_PATH_BITS_avx2 256)
 
@@ -64,7 +67,7 @@ function(add_mex_module name)
         add_custom_command(
             OUTPUT ${mexfile}
             COMMAND ${CMAKE_COMMAND} -E env
-                    "CXXFLAGS=-O2 -ffp-contract=off -Wall -Wextra -Werror -std=c++17"
+                    "CXXFLAGS=${MEX_OCTAVE_CXXFLAGS}"
                     ${MKOCTFILE} --mex -I${CMAKE_SOURCE_DIR}/host -I${CMAKE_SOURCE_DIR}/lambertw
                     ${octave_sources} -o ${mexfile}
             COMMAND ${CMAKE_COMMAND} -E copy_if_different
