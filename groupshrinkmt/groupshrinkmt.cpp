@@ -35,11 +35,16 @@
 #define SHRINK_AVX512 1
 #endif
 /* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own -Wmaybe-uninitialized then reports inside the header. */
+ * value, which its own -Wmaybe-uninitialized then reports inside the header;
+ * clang has no such warning to silence. */
+#ifndef __clang__
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#ifndef __clang__
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 enum { IN_Y, IN_DEGREE, IN_GAMMA, IN_NX, IN_NY, IN_COUNT };

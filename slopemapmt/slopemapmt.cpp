@@ -34,11 +34,16 @@
 #define SLOPE_AVX512 1
 #endif
 /* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own -Wmaybe-uninitialized then reports inside the header. */
+ * value, which its own -Wmaybe-uninitialized then reports inside the header;
+ * clang has no such warning to silence. */
+#ifndef __clang__
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#ifndef __clang__
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 enum { IN_X, IN_Y, IN_EXP_TABLE_Y, IN_EXP_TABLE_N, IN_VAR, IN_MEAN, IN_ALPHA, IN_UNUSED, IN_COUNT };
