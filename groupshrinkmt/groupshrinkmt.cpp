@@ -35,10 +35,11 @@
 #define SHRINK_AVX512 1
 #endif
 /* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own -Wmaybe-uninitialized then reports inside the header;
+ * value, which its own uninitialized-use warnings then report inside the header;
  * clang has no such warning to silence. */
 #ifndef __clang__
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
@@ -458,6 +459,7 @@ AVX2_TARGET static void shrinkRunAvx2(const WorkerArgs *run) {
 #endif
 
 #ifdef SHRINK_AVX512
+/* Eight groups per vector. */
 #define AVX512_TARGET __attribute__((target("avx512f")))
 
 AVX512_TARGET static inline bool eightGroupsOf(const double *degree, int n) {
@@ -475,13 +477,31 @@ AVX512_TARGET static inline __m512d shrinkFactors8(__m512d sum, __m512d gamma) {
     return _mm512_maskz_mov_pd(keep, t);
 }
 
-AVX512_TARGET static inline void shrinkEightOf1(double *out, const double *y, __m512d gamma) {
+AVX512_TARGET static inline __m512d square8(const double *y) {
+    __m512d v = _mm512_loadu_pd(y);
+    return _mm512_mul_pd(v, v);
+}
+
+/* Vector k of a block of eight groups of n elements, each element scaled by
+ * its group's factor: lane l belongs to group (8k + l) / n. */
+AVX512_TARGET static inline void scaleBlock8(double *out, const double *y, int k, __m512i groups,
+                                             __m512d f) {
+    _mm512_storeu_pd(out + 8 * k,
+                     _mm512_mul_pd(_mm512_permutexvar_pd(groups, f), _mm512_loadu_pd(y + 8 * k)));
+}
+
+AVX512_TARGET static inline void shrinkEightOf1(double *out, const double *y, int n,
+                                                __m512d gamma) {
+    (void)n;
     __m512d v = _mm512_loadu_pd(y);
     __m512d sum = _mm512_add_pd(_mm512_setzero_pd(), _mm512_mul_pd(v, v));
     _mm512_storeu_pd(out, _mm512_mul_pd(shrinkFactors8(sum, gamma), v));
 }
 
-AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, __m512d gamma) {
+/* As with four groups of two, the lanes hold groups 0, 4, 1, 5, 2, 6, 3, 7. */
+AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, int n,
+                                                __m512d gamma) {
+    (void)n;
     __m512d a = _mm512_loadu_pd(y);
     __m512d b = _mm512_loadu_pd(y + 8);
     __m512d sa = _mm512_mul_pd(a, a);
@@ -493,21 +513,87 @@ AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, __
     _mm512_storeu_pd(out + 8, _mm512_mul_pd(_mm512_unpackhi_pd(f, f), b));
 }
 
-AVX512_TARGET static int shrinkEights(double *out, const double *y, const double *degree, int left,
-                                      int n, double gamma) {
+/* Element j of group i is element 3i + j of the block: from the first two
+ * vectors while that is below 16, else from the third. */
+AVX512_TARGET static inline void shrinkEightOf3(double *out, const double *y, int n,
+                                                __m512d gamma) {
+    (void)n;
+    __m512d s0 = square8(y);
+    __m512d s1 = square8(y + 8);
+    __m512d s2 = square8(y + 16);
+    __m512d sum = _mm512_setzero_pd();
+    for (int j = 0; j < 3; ++j) {
+        __m512i front = _mm512_setr_epi64(j, 3 + j, 6 + j, 9 + j, 12 + j, 15 + j, 18 + j, 21 + j);
+        __m512i back = _mm512_sub_epi64(front, _mm512_set1_epi64(16));
+        __m512d column = _mm512_permutex2var_pd(s0, front, s1);
+        column = _mm512_mask_permutexvar_pd(column, j == 0 ? 0xc0 : 0xe0, back, s2);
+        sum = _mm512_add_pd(sum, column);
+    }
+    __m512d f = shrinkFactors8(sum, gamma);
+    scaleBlock8(out, y, 0, _mm512_setr_epi64(0, 0, 0, 1, 1, 1, 2, 2), f);
+    scaleBlock8(out, y, 1, _mm512_setr_epi64(2, 3, 3, 3, 4, 4, 4, 5), f);
+    scaleBlock8(out, y, 2, _mm512_setr_epi64(5, 5, 6, 6, 6, 7, 7, 7), f);
+}
+
+/* Two groups per vector: the unpacks pair the even and the odd elements of
+ * groups 0 to 3 and of groups 4 to 7, and the two-source permutes take one
+ * element of all eight groups in group order. */
+AVX512_TARGET static inline void shrinkEightOf4(double *out, const double *y, int n,
+                                                __m512d gamma) {
+    (void)n;
+    __m512d s0 = square8(y);
+    __m512d s1 = square8(y + 8);
+    __m512d s2 = square8(y + 16);
+    __m512d s3 = square8(y + 24);
+    __m512d even01 = _mm512_unpacklo_pd(s0, s1);
+    __m512d odd01 = _mm512_unpackhi_pd(s0, s1);
+    __m512d even23 = _mm512_unpacklo_pd(s2, s3);
+    __m512d odd23 = _mm512_unpackhi_pd(s2, s3);
+    const __m512i first = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
+    const __m512i second = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
+    __m512d sum = _mm512_add_pd(_mm512_setzero_pd(), _mm512_permutex2var_pd(even01, first, even23));
+    sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(odd01, first, odd23));
+    sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(even01, second, even23));
+    sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(odd01, second, odd23));
+    __m512d f = shrinkFactors8(sum, gamma);
+    for (int k = 0; k < 4; ++k) {
+        __m512i groups = _mm512_setr_epi64(2 * k, 2 * k, 2 * k, 2 * k, 2 * k + 1, 2 * k + 1,
+                                           2 * k + 1, 2 * k + 1);
+        scaleBlock8(out, y, k, groups, f);
+    }
+}
+
+typedef void (*EightGroups)(double *out, const double *y, int n, __m512d gamma);
+
+template <EightGroups shrinkEight>
+AVX512_TARGET static int shrinkEightsBy(double *out, const double *y, const double *degree,
+                                        int left, int n, double gamma) {
     const __m512d g = _mm512_set1_pd(gamma);
-    const int step = 8 * n;
     int done = 0;
     for (; done + 8 <= left && eightGroupsOf(degree + done, n); done += 8) {
-        if (n == 1) {
-            shrinkEightOf1(out, y, g);
-        } else {
-            shrinkEightOf2(out, y, g);
-        }
-        out += step;
-        y += step;
+        shrinkEight(out, y, n, g);
+        out += 8 * n;
+        y += 8 * n;
     }
     return done;
+}
+
+/* Sizes without an eight-group batch, and what is left of a run after its
+ * eights, go four at a time. */
+AVX512_TARGET static int shrinkEights(double *out, const double *y, const double *degree, int left,
+                                      int n, double gamma) {
+    switch (n) {
+    case 1:
+        return shrinkEightsBy<shrinkEightOf1>(out, y, degree, left, n, gamma);
+    case 2:
+        return shrinkEightsBy<shrinkEightOf2>(out, y, degree, left, n, gamma);
+    case 3:
+        return shrinkEightsBy<shrinkEightOf3>(out, y, degree, left, n, gamma);
+    case 4:
+        return shrinkEightsBy<shrinkEightOf4>(out, y, degree, left, n, gamma);
+    default:
+        return 0;
+    }
 }
 
 AVX512_TARGET static void shrinkRunAvx512(const WorkerArgs *run) {
@@ -518,11 +604,11 @@ AVX512_TARGET static void shrinkRunAvx512(const WorkerArgs *run) {
         int n = (int)run->degree[g];
         int left = run->groupCount - g;
         int done = 0;
-        if (n == 1 || n == 2) {
+        if (n > 0) {
             done = shrinkEights(out, y, run->degree + g, left, n, run->gamma);
-        }
-        if (done == 0 && n > 0) {
-            done = shrinkFours(out, y, run->degree + g, left, n, run->gamma);
+            if (done == 0) {
+                done = shrinkFours(out, y, run->degree + g, left, n, run->gamma);
+            }
         }
         if (done == 0) {
             if (n > 0) {

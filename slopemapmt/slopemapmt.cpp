@@ -34,10 +34,11 @@
 #define SLOPE_AVX512 1
 #endif
 /* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own -Wmaybe-uninitialized then reports inside the header;
+ * value, which its own uninitialized-use warnings then report inside the header;
  * clang has no such warning to silence. */
 #ifndef __clang__
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
