@@ -240,12 +240,36 @@ static void shrinkRunScalar(const WorkerArgs *run) {
     }
 }
 
+/* One step of a vector worker at a group of size n, with left groups to go
+ * in its run: it shrinks as many groups as it can take at once and returns
+ * how many that was, at least one. */
+typedef int (*ShrinkStep)(double *out, const double *y, const double *degree, int left, int n,
+                          double gamma);
+
 #ifdef SHRINK_AVX2
 static void shrinkRunAvx2(const WorkerArgs *run);
+static int shrinkStepAvx2(double *out, const double *y, const double *degree, int left, int n,
+                          double gamma);
 #endif
 #ifdef SHRINK_AVX512
 static void shrinkRunAvx512(const WorkerArgs *run);
+static int shrinkStepAvx512(double *out, const double *y, const double *degree, int left, int n,
+                            double gamma);
 #endif
+
+template <ShrinkStep step>
+static inline __attribute__((always_inline)) void shrinkRunBy(const WorkerArgs *run) {
+    double *out = run->out;
+    const double *y = run->y;
+    int g = 0;
+    while (g < run->groupCount) {
+        int n = (int)run->degree[g];
+        int done = step(out, y, run->degree + g, run->groupCount - g, n, run->gamma);
+        out += done * n;
+        y += done * n;
+        g += done;
+    }
+}
 
 /* The one place a worker is chosen. Every worker gives the scalar worker's
  * bits, so the choice follows the processor alone. */
@@ -279,13 +303,13 @@ static void *proxL2pix(void *args) {
  * (no fma in any target) or reassociated. */
 #define AVX2_TARGET __attribute__((target("avx2")))
 
-/* Whether the whole parts of degree[0..3] all equal n. The gateway has
- * bounded every degree to (-1, 2^31), where the packed truncation is the
- * scalar conversion. */
-AVX2_TARGET static inline bool fourGroupsOf(const double *degree, int n) {
+/* How many of the groups from degree[0] on, four at most, have size n: the
+ * whole parts of their degrees equal n. The gateway has bounded every degree
+ * to (-1, 2^31), where the packed truncation is the scalar conversion. */
+AVX2_TARGET static inline int sameSizeFour(const double *degree, int n) {
     __m128i sizes = _mm256_cvttpd_epi32(_mm256_loadu_pd(degree));
     __m128i same = _mm_cmpeq_epi32(sizes, _mm_set1_epi32(n));
-    return _mm_movemask_ps(_mm_castsi128_ps(same)) == 0xf;
+    return __builtin_ctz(~_mm_movemask_ps(_mm_castsi128_ps(same)));
 }
 
 /* The factors of four groups from their sums of squares, as shrinkFactor
@@ -411,7 +435,7 @@ AVX2_TARGET static int shrinkFoursBy(double *out, const double *y, const double 
                                      int n, double gamma) {
     const __m256d g = _mm256_set1_pd(gamma);
     int done = 0;
-    for (; done + 4 <= left && fourGroupsOf(degree + done, n); done += 4) {
+    for (; done + 4 <= left && sameSizeFour(degree + done, n) == 4; done += 4) {
         shrinkFour(out, y, n, g);
         out += 4 * n;
         y += 4 * n;
@@ -437,24 +461,27 @@ AVX2_TARGET static int shrinkFours(double *out, const double *y, const double *d
     }
 }
 
-AVX2_TARGET static void shrinkRunAvx2(const WorkerArgs *run) {
-    double *out = run->out;
-    const double *y = run->y;
-    int g = 0;
-    while (g < run->groupCount) {
-        int n = (int)run->degree[g];
-        int done =
-            n > 0 ? shrinkFours(out, y, run->degree + g, run->groupCount - g, n, run->gamma) : 0;
-        if (done == 0) {
-            if (n > 0) {
-                shrinkGroup(out, y, n, run->gamma);
-            }
-            done = 1;
-        }
-        out += done * n;
-        y += done * n;
-        g += done;
+/* Groups of size n shrunk one by one. */
+static inline int shrinkAlone(double *out, const double *y, int groups, int n, double gamma) {
+    for (int k = 0; n > 0 && k < groups; ++k) {
+        shrinkGroup(out + k * n, y + k * n, n, gamma);
     }
+    return groups;
+}
+
+/* Sizes change at random in some data, so a step never tries a batch the
+ * next sizes rule out: it goes on at the first group of another size. */
+AVX2_TARGET static int shrinkStepAvx2(double *out, const double *y, const double *degree, int left,
+                                      int n, double gamma) {
+    int same = left >= 4 ? sameSizeFour(degree, n) : 1;
+    if (n > 0 && same == 4) {
+        return shrinkFours(out, y, degree, left, n, gamma);
+    }
+    return shrinkAlone(out, y, same, n, gamma);
+}
+
+AVX2_TARGET static void shrinkRunAvx2(const WorkerArgs *run) {
+    shrinkRunBy<shrinkStepAvx2>(run);
 }
 #endif
 
@@ -462,10 +489,11 @@ AVX2_TARGET static void shrinkRunAvx2(const WorkerArgs *run) {
 /* Eight groups per vector. */
 #define AVX512_TARGET __attribute__((target("avx512f")))
 
-AVX512_TARGET static inline bool eightGroupsOf(const double *degree, int n) {
+/* As sameSizeFour, over eight groups. */
+AVX512_TARGET static inline int sameSizeEight(const double *degree, int n) {
     __m256i sizes = _mm512_cvttpd_epi32(_mm512_loadu_pd(degree));
     __m256i same = _mm256_cmpeq_epi32(sizes, _mm256_set1_epi32(n));
-    return _mm256_movemask_ps(_mm256_castsi256_ps(same)) == 0xff;
+    return __builtin_ctz(~_mm256_movemask_ps(_mm256_castsi256_ps(same)));
 }
 
 AVX512_TARGET static inline __m512d shrinkFactors8(__m512d sum, __m512d gamma) {
@@ -570,7 +598,7 @@ AVX512_TARGET static int shrinkEightsBy(double *out, const double *y, const doub
                                         int left, int n, double gamma) {
     const __m512d g = _mm512_set1_pd(gamma);
     int done = 0;
-    for (; done + 8 <= left && eightGroupsOf(degree + done, n); done += 8) {
+    for (; done + 8 <= left && sameSizeEight(degree + done, n) == 8; done += 8) {
         shrinkEight(out, y, n, g);
         out += 8 * n;
         y += 8 * n;
@@ -596,29 +624,20 @@ AVX512_TARGET static int shrinkEights(double *out, const double *y, const double
     }
 }
 
-AVX512_TARGET static void shrinkRunAvx512(const WorkerArgs *run) {
-    double *out = run->out;
-    const double *y = run->y;
-    int g = 0;
-    while (g < run->groupCount) {
-        int n = (int)run->degree[g];
-        int left = run->groupCount - g;
-        int done = 0;
-        if (n > 0) {
-            done = shrinkEights(out, y, run->degree + g, left, n, run->gamma);
-            if (done == 0) {
-                done = shrinkFours(out, y, run->degree + g, left, n, run->gamma);
-            }
-        }
-        if (done == 0) {
-            if (n > 0) {
-                shrinkGroup(out, y, n, run->gamma);
-            }
-            done = 1;
-        }
-        out += done * n;
-        y += done * n;
-        g += done;
+AVX512_TARGET static int shrinkStepAvx512(double *out, const double *y, const double *degree,
+                                          int left, int n, double gamma) {
+    if (left < 8) {
+        return shrinkStepAvx2(out, y, degree, left, n, gamma);
     }
+    int same = sameSizeEight(degree, n);
+    int done = n > 0 && same == 8 ? shrinkEights(out, y, degree, left, n, gamma) : 0;
+    if (done == 0 && n > 0 && same >= 4) {
+        done = shrinkFours(out, y, degree, left, n, gamma);
+    }
+    return done > 0 ? done : shrinkAlone(out, y, same, n, gamma);
+}
+
+AVX512_TARGET static void shrinkRunAvx512(const WorkerArgs *run) {
+    shrinkRunBy<shrinkStepAvx512>(run);
 }
 #endif
