@@ -541,28 +541,6 @@ AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, in
     _mm512_storeu_pd(out + 8, _mm512_mul_pd(_mm512_unpackhi_pd(f, f), b));
 }
 
-/* Element j of group i is element 3i + j of the block: from the first two
- * vectors while that is below 16, else from the third. */
-AVX512_TARGET static inline void shrinkEightOf3(double *out, const double *y, int n,
-                                                __m512d gamma) {
-    (void)n;
-    __m512d s0 = square8(y);
-    __m512d s1 = square8(y + 8);
-    __m512d s2 = square8(y + 16);
-    __m512d sum = _mm512_setzero_pd();
-    for (int j = 0; j < 3; ++j) {
-        __m512i front = _mm512_setr_epi64(j, 3 + j, 6 + j, 9 + j, 12 + j, 15 + j, 18 + j, 21 + j);
-        __m512i back = _mm512_sub_epi64(front, _mm512_set1_epi64(16));
-        __m512d column = _mm512_permutex2var_pd(s0, front, s1);
-        column = _mm512_mask_permutexvar_pd(column, j == 0 ? 0xc0 : 0xe0, back, s2);
-        sum = _mm512_add_pd(sum, column);
-    }
-    __m512d f = shrinkFactors8(sum, gamma);
-    scaleBlock8(out, y, 0, _mm512_setr_epi64(0, 0, 0, 1, 1, 1, 2, 2), f);
-    scaleBlock8(out, y, 1, _mm512_setr_epi64(2, 3, 3, 3, 4, 4, 4, 5), f);
-    scaleBlock8(out, y, 2, _mm512_setr_epi64(5, 5, 6, 6, 6, 7, 7, 7), f);
-}
-
 /* Two groups per vector: the unpacks pair the even and the odd elements of
  * groups 0 to 3 and of groups 4 to 7, and the two-source permutes take one
  * element of all eight groups in group order. */
@@ -584,11 +562,10 @@ AVX512_TARGET static inline void shrinkEightOf4(double *out, const double *y, in
     sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(even01, second, even23));
     sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(odd01, second, odd23));
     __m512d f = shrinkFactors8(sum, gamma);
-    for (int k = 0; k < 4; ++k) {
-        __m512i groups = _mm512_setr_epi64(2 * k, 2 * k, 2 * k, 2 * k, 2 * k + 1, 2 * k + 1,
-                                           2 * k + 1, 2 * k + 1);
-        scaleBlock8(out, y, k, groups, f);
-    }
+    scaleBlock8(out, y, 0, _mm512_setr_epi64(0, 0, 0, 0, 1, 1, 1, 1), f);
+    scaleBlock8(out, y, 1, _mm512_setr_epi64(2, 2, 2, 2, 3, 3, 3, 3), f);
+    scaleBlock8(out, y, 2, _mm512_setr_epi64(4, 4, 4, 4, 5, 5, 5, 5), f);
+    scaleBlock8(out, y, 3, _mm512_setr_epi64(6, 6, 6, 6, 7, 7, 7, 7), f);
 }
 
 typedef void (*EightGroups)(double *out, const double *y, int n, __m512d gamma);
@@ -615,8 +592,6 @@ AVX512_TARGET static int shrinkEights(double *out, const double *y, const double
         return shrinkEightsBy<shrinkEightOf1>(out, y, degree, left, n, gamma);
     case 2:
         return shrinkEightsBy<shrinkEightOf2>(out, y, degree, left, n, gamma);
-    case 3:
-        return shrinkEightsBy<shrinkEightOf3>(out, y, degree, left, n, gamma);
     case 4:
         return shrinkEightsBy<shrinkEightOf4>(out, y, degree, left, n, gamma);
     default:
