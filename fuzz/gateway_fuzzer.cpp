@@ -12,6 +12,8 @@
 //     whose elements equal, bit for bit, a sequential reference computed in
 //     the module's order of operations;
 //   - afterwards no array is alive.
+// groupshrinkmt and slopemapmt are called twice, as built and as capped at
+// AVX2, so that each vector worker the processor has meets the same checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.

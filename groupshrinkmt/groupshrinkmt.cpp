@@ -7,7 +7,9 @@
  * the proximity operator of gamma times the sum of the groups' Euclidean
  * norms. The output is a real column as long as y. nx and ny are accepted and
  * never read. Half the online processors (at least one) each take a
- * contiguous run of groups.
+ * contiguous run of groups; a worker shrinks several groups of one size at a
+ * time with the widest vectors the processor has (AVX-512, AVX2), giving the
+ * scalar worker's bits.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
@@ -240,36 +242,12 @@ static void shrinkRunScalar(const WorkerArgs *run) {
     }
 }
 
-/* One step of a vector worker at a group of size n, with left groups to go
- * in its run: it shrinks as many groups as it can take at once and returns
- * how many that was, at least one. */
-typedef int (*ShrinkStep)(double *out, const double *y, const double *degree, int left, int n,
-                          double gamma);
-
 #ifdef SHRINK_AVX2
 static void shrinkRunAvx2(const WorkerArgs *run);
-static int shrinkStepAvx2(double *out, const double *y, const double *degree, int left, int n,
-                          double gamma);
 #endif
 #ifdef SHRINK_AVX512
 static void shrinkRunAvx512(const WorkerArgs *run);
-static int shrinkStepAvx512(double *out, const double *y, const double *degree, int left, int n,
-                            double gamma);
 #endif
-
-template <ShrinkStep step>
-static inline __attribute__((always_inline)) void shrinkRunBy(const WorkerArgs *run) {
-    double *out = run->out;
-    const double *y = run->y;
-    int g = 0;
-    while (g < run->groupCount) {
-        int n = (int)run->degree[g];
-        int done = step(out, y, run->degree + g, run->groupCount - g, n, run->gamma);
-        out += done * n;
-        y += done * n;
-        g += done;
-    }
-}
 
 /* The one place a worker is chosen. Every worker gives the scalar worker's
  * bits, so the choice follows the processor alone. */
@@ -302,6 +280,28 @@ static void *proxL2pix(void *args) {
  * stored, so nothing is touched past the run. Not one operation is fused
  * (no fma in any target) or reassociated. */
 #define AVX2_TARGET __attribute__((target("avx2")))
+
+/* One step of a vector worker at a group of size n, with left groups to go
+ * in its run: it shrinks as many groups as it can take at once and returns
+ * how many that was, at least one. */
+typedef int (*ShrinkStep)(double *out, const double *y, const double *degree, int left, int n,
+                          double gamma);
+
+/* Inlined into each vector worker, so that its step is compiled inline for
+ * the worker's own instruction set rather than called once per step. */
+template <ShrinkStep step>
+static inline __attribute__((always_inline)) void shrinkRunBy(const WorkerArgs *run) {
+    double *out = run->out;
+    const double *y = run->y;
+    int g = 0;
+    while (g < run->groupCount) {
+        int n = (int)run->degree[g];
+        int done = step(out, y, run->degree + g, run->groupCount - g, n, run->gamma);
+        out += done * n;
+        y += done * n;
+        g += done;
+    }
+}
 
 /* How many of the groups from degree[0] on, four at most, have size n: the
  * whole parts of their degrees equal n. The gateway has bounded every degree

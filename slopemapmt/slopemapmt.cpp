@@ -7,7 +7,9 @@
  * is a real column of len elements. mean and alpha are checked as scalars but
  * take no part in the map; exp_table_y, exp_table_n and the eighth input are
  * accepted and never read. Three quarters of the online processors (at least
- * one) each take a contiguous slice of the elements.
+ * one) each take a contiguous slice of the elements; a worker forms the
+ * arithmetic around exp with the widest vectors the processor has (AVX-512,
+ * AVX2), giving the scalar worker's bits.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
