@@ -468,16 +468,9 @@ TEST_F(GroupShrink, FailedOutputCreationEndsTheCallCleanly) {
 }
 
 // The suites below run once per worker path, each on the build capped at it.
-class GroupShrinkPath : public GroupShrink, public ::testing::WithParamInterface<WorkerPath> {
+class GroupShrinkPath : public PathSuite<GroupShrink> {
   protected:
-    GroupShrinkPath() : GroupShrink(std::string("groupshrinkmt") + GetParam().suffix) {}
-
-    void SetUp() override {
-        GroupShrink::SetUp();
-        if (!processorRuns(GetParam())) {
-            GTEST_SKIP() << "this processor cannot run the " << GetParam().name << " worker";
-        }
-    }
+    GroupShrinkPath() : PathSuite("groupshrinkmt") {}
 
     void expectReference(const std::vector<double> &y, const std::vector<double> &degree,
                          double gamma, long processors, const std::string &what) {

@@ -90,6 +90,21 @@ inline std::string workerPathName(const ::testing::TestParamInfo<WorkerPath> &in
     return info.param.name;
 }
 
+// A module suite run once per worker path, on the module's build capped at
+// that path.
+template <typename Suite>
+class PathSuite : public Suite, public ::testing::WithParamInterface<WorkerPath> {
+  protected:
+    explicit PathSuite(const char *module) : Suite(std::string(module) + GetParam().suffix) {}
+
+    void SetUp() override {
+        Suite::SetUp();
+        if (!processorRuns(GetParam())) {
+            GTEST_SKIP() << "this processor cannot run the " << GetParam().name << " worker";
+        }
+    }
+};
+
 class ModuleTest : public ::testing::Test {
   protected:
     explicit ModuleTest(const std::string &moduleName) : module_(loadModule(moduleName)) {}

@@ -422,16 +422,9 @@ TEST_F(SlopeMap, FailedOutputCreationEndsTheCallCleanly) {
 }
 
 // Runs once per worker path, each on the build capped at it.
-class SlopeMapPath : public SlopeMap, public ::testing::WithParamInterface<WorkerPath> {
+class SlopeMapPath : public PathSuite<SlopeMap> {
   protected:
-    SlopeMapPath() : SlopeMap(std::string("slopemapmt") + GetParam().suffix) {}
-
-    void SetUp() override {
-        SlopeMap::SetUp();
-        if (!processorRuns(GetParam())) {
-            GTEST_SKIP() << "this processor cannot run the " << GetParam().name << " worker";
-        }
-    }
+    SlopeMapPath() : PathSuite("slopemapmt") {}
 };
 
 // Every slice length below a vector and a block of exp arguments and past
