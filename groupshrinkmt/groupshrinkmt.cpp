@@ -330,17 +330,17 @@ AVX2_TARGET static inline __m256d square4(const double *y) {
 }
 
 /* Four groups of one element: the lanes are the groups. */
-AVX2_TARGET static inline void shrinkFourOf1(double *out, const double *y, int n, __m256d gamma) {
+AVX2_TARGET static inline void shrinkFourOf1(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m256d v = _mm256_loadu_pd(y);
     __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(v, v));
-    _mm256_storeu_pd(out, _mm256_mul_pd(shrinkFactors4(sum, gamma), v));
+    _mm256_storeu_pd(out, _mm256_mul_pd(shrinkFactors4(sum, _mm256_set1_pd(gamma)), v));
 }
 
 /* Four groups of two: the unpacks gather first and second elements with the
  * lanes in group order 0, 2, 1, 3, which the same unpacks of the factors
  * undo. */
-AVX2_TARGET static inline void shrinkFourOf2(double *out, const double *y, int n, __m256d gamma) {
+AVX2_TARGET static inline void shrinkFourOf2(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m256d a = _mm256_loadu_pd(y);
     __m256d b = _mm256_loadu_pd(y + 4);
@@ -348,7 +348,7 @@ AVX2_TARGET static inline void shrinkFourOf2(double *out, const double *y, int n
     __m256d sb = _mm256_mul_pd(b, b);
     __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_unpacklo_pd(sa, sb));
     sum = _mm256_add_pd(sum, _mm256_unpackhi_pd(sa, sb));
-    __m256d f = shrinkFactors4(sum, gamma);
+    __m256d f = shrinkFactors4(sum, _mm256_set1_pd(gamma));
     _mm256_storeu_pd(out, _mm256_mul_pd(_mm256_unpacklo_pd(f, f), a));
     _mm256_storeu_pd(out + 4, _mm256_mul_pd(_mm256_unpackhi_pd(f, f), b));
 }
@@ -357,7 +357,7 @@ AVX2_TARGET static inline void shrinkFourOf2(double *out, const double *y, int n
  * lane swap put elements (0 1 | 6 7), (2 3 | 8 9) and (4 5 | 10 11) side by
  * side, and the shuffles pick from them the first, second and third
  * elements of groups 0 to 3. */
-AVX2_TARGET static inline void shrinkFourOf3(double *out, const double *y, int n, __m256d gamma) {
+AVX2_TARGET static inline void shrinkFourOf3(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m256d s0 = square4(y);
     __m256d s1 = square4(y + 4);
@@ -368,7 +368,7 @@ AVX2_TARGET static inline void shrinkFourOf3(double *out, const double *y, int n
     __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_shuffle_pd(p, q, 0xa));
     sum = _mm256_add_pd(sum, _mm256_shuffle_pd(p, r, 0x5));
     sum = _mm256_add_pd(sum, _mm256_shuffle_pd(q, r, 0xa));
-    __m256d f = shrinkFactors4(sum, gamma);
+    __m256d f = shrinkFactors4(sum, _mm256_set1_pd(gamma));
     _mm256_storeu_pd(out, _mm256_mul_pd(_mm256_permute4x64_pd(f, 0x40), _mm256_loadu_pd(y)));
     _mm256_storeu_pd(out + 4,
                      _mm256_mul_pd(_mm256_permute4x64_pd(f, 0xa5), _mm256_loadu_pd(y + 4)));
@@ -394,7 +394,7 @@ AVX2_TARGET static inline void scaleGroup4(double *out, const double *y, int n, 
  * group i, then the last n mod 4 elements of each group gathered one column
  * at a time. */
 template <int N>
-AVX2_TARGET static inline void shrinkFourOfN(double *out, const double *y, int n, __m256d gamma) {
+AVX2_TARGET static inline void shrinkFourOfN(double *out, const double *y, int n, double gamma) {
     const int size = N > 0 ? N : n;
     const double *y1 = y + size;
     const double *y2 = y1 + size;
@@ -419,26 +419,27 @@ AVX2_TARGET static inline void shrinkFourOfN(double *out, const double *y, int n
         __m256d v = _mm256_set_pd(y3[j], y2[j], y1[j], y[j]);
         sum = _mm256_add_pd(sum, _mm256_mul_pd(v, v));
     }
-    __m256d f = shrinkFactors4(sum, gamma);
+    __m256d f = shrinkFactors4(sum, _mm256_set1_pd(gamma));
     scaleGroup4(out, y, size, _mm256_permute4x64_pd(f, 0x00));
     scaleGroup4(out + size, y1, size, _mm256_permute4x64_pd(f, 0x55));
     scaleGroup4(out + 2 * size, y2, size, _mm256_permute4x64_pd(f, 0xaa));
     scaleGroup4(out + 3 * size, y3, size, _mm256_permute4x64_pd(f, 0xff));
 }
 
-/* As many groups of size n as come in fours from the start of the run, each
- * four by shrinkFour; returns how many it shrank. */
-typedef void (*FourGroups)(double *out, const double *y, int n, __m256d gamma);
+/* As many groups of size n as come in batches of width from the start of
+ * the run, each batch shrunk by shrinkBatch; returns how many groups that
+ * was. Inlined into the worker of each width, for its instruction set. */
+typedef int (*SameSize)(const double *degree, int n);
+typedef void (*Batch)(double *out, const double *y, int n, double gamma);
 
-template <FourGroups shrinkFour>
-AVX2_TARGET static int shrinkFoursBy(double *out, const double *y, const double *degree, int left,
-                                     int n, double gamma) {
-    const __m256d g = _mm256_set1_pd(gamma);
+template <int width, SameSize sameSize, Batch shrinkBatch>
+static inline __attribute__((always_inline)) int
+shrinkBatches(double *out, const double *y, const double *degree, int left, int n, double gamma) {
     int done = 0;
-    for (; done + 4 <= left && sameSizeFour(degree + done, n) == 4; done += 4) {
-        shrinkFour(out, y, n, g);
-        out += 4 * n;
-        y += 4 * n;
+    for (; done + width <= left && sameSize(degree + done, n) == width; done += width) {
+        shrinkBatch(out, y, n, gamma);
+        out += width * n;
+        y += width * n;
     }
     return done;
 }
@@ -447,17 +448,17 @@ AVX2_TARGET static int shrinkFours(double *out, const double *y, const double *d
                                    int n, double gamma) {
     switch (n) {
     case 1:
-        return shrinkFoursBy<shrinkFourOf1>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOf1>(out, y, degree, left, n, gamma);
     case 2:
-        return shrinkFoursBy<shrinkFourOf2>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOf2>(out, y, degree, left, n, gamma);
     case 3:
-        return shrinkFoursBy<shrinkFourOf3>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOf3>(out, y, degree, left, n, gamma);
     case 4:
-        return shrinkFoursBy<shrinkFourOfN<4>>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOfN<4>>(out, y, degree, left, n, gamma);
     case 8:
-        return shrinkFoursBy<shrinkFourOfN<8>>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOfN<8>>(out, y, degree, left, n, gamma);
     default:
-        return shrinkFoursBy<shrinkFourOfN<0>>(out, y, degree, left, n, gamma);
+        return shrinkBatches<4, sameSizeFour, shrinkFourOfN<0>>(out, y, degree, left, n, gamma);
     }
 }
 
@@ -518,17 +519,15 @@ AVX512_TARGET static inline void scaleBlock8(double *out, const double *y, int k
                      _mm512_mul_pd(_mm512_permutexvar_pd(groups, f), _mm512_loadu_pd(y + 8 * k)));
 }
 
-AVX512_TARGET static inline void shrinkEightOf1(double *out, const double *y, int n,
-                                                __m512d gamma) {
+AVX512_TARGET static inline void shrinkEightOf1(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m512d v = _mm512_loadu_pd(y);
     __m512d sum = _mm512_add_pd(_mm512_setzero_pd(), _mm512_mul_pd(v, v));
-    _mm512_storeu_pd(out, _mm512_mul_pd(shrinkFactors8(sum, gamma), v));
+    _mm512_storeu_pd(out, _mm512_mul_pd(shrinkFactors8(sum, _mm512_set1_pd(gamma)), v));
 }
 
 /* As with four groups of two, the lanes hold groups 0, 4, 1, 5, 2, 6, 3, 7. */
-AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, int n,
-                                                __m512d gamma) {
+AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m512d a = _mm512_loadu_pd(y);
     __m512d b = _mm512_loadu_pd(y + 8);
@@ -536,7 +535,7 @@ AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, in
     __m512d sb = _mm512_mul_pd(b, b);
     __m512d sum = _mm512_add_pd(_mm512_setzero_pd(), _mm512_unpacklo_pd(sa, sb));
     sum = _mm512_add_pd(sum, _mm512_unpackhi_pd(sa, sb));
-    __m512d f = shrinkFactors8(sum, gamma);
+    __m512d f = shrinkFactors8(sum, _mm512_set1_pd(gamma));
     _mm512_storeu_pd(out, _mm512_mul_pd(_mm512_unpacklo_pd(f, f), a));
     _mm512_storeu_pd(out + 8, _mm512_mul_pd(_mm512_unpackhi_pd(f, f), b));
 }
@@ -544,8 +543,7 @@ AVX512_TARGET static inline void shrinkEightOf2(double *out, const double *y, in
 /* Two groups per vector: the unpacks pair the even and the odd elements of
  * groups 0 to 3 and of groups 4 to 7, and the two-source permutes take one
  * element of all eight groups in group order. */
-AVX512_TARGET static inline void shrinkEightOf4(double *out, const double *y, int n,
-                                                __m512d gamma) {
+AVX512_TARGET static inline void shrinkEightOf4(double *out, const double *y, int n, double gamma) {
     (void)n;
     __m512d s0 = square8(y);
     __m512d s1 = square8(y + 8);
@@ -561,26 +559,11 @@ AVX512_TARGET static inline void shrinkEightOf4(double *out, const double *y, in
     sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(odd01, first, odd23));
     sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(even01, second, even23));
     sum = _mm512_add_pd(sum, _mm512_permutex2var_pd(odd01, second, odd23));
-    __m512d f = shrinkFactors8(sum, gamma);
+    __m512d f = shrinkFactors8(sum, _mm512_set1_pd(gamma));
     scaleBlock8(out, y, 0, _mm512_setr_epi64(0, 0, 0, 0, 1, 1, 1, 1), f);
     scaleBlock8(out, y, 1, _mm512_setr_epi64(2, 2, 2, 2, 3, 3, 3, 3), f);
     scaleBlock8(out, y, 2, _mm512_setr_epi64(4, 4, 4, 4, 5, 5, 5, 5), f);
     scaleBlock8(out, y, 3, _mm512_setr_epi64(6, 6, 6, 6, 7, 7, 7, 7), f);
-}
-
-typedef void (*EightGroups)(double *out, const double *y, int n, __m512d gamma);
-
-template <EightGroups shrinkEight>
-AVX512_TARGET static int shrinkEightsBy(double *out, const double *y, const double *degree,
-                                        int left, int n, double gamma) {
-    const __m512d g = _mm512_set1_pd(gamma);
-    int done = 0;
-    for (; done + 8 <= left && sameSizeEight(degree + done, n) == 8; done += 8) {
-        shrinkEight(out, y, n, g);
-        out += 8 * n;
-        y += 8 * n;
-    }
-    return done;
 }
 
 /* Sizes without an eight-group batch, and what is left of a run after its
@@ -589,11 +572,11 @@ AVX512_TARGET static int shrinkEights(double *out, const double *y, const double
                                       int n, double gamma) {
     switch (n) {
     case 1:
-        return shrinkEightsBy<shrinkEightOf1>(out, y, degree, left, n, gamma);
+        return shrinkBatches<8, sameSizeEight, shrinkEightOf1>(out, y, degree, left, n, gamma);
     case 2:
-        return shrinkEightsBy<shrinkEightOf2>(out, y, degree, left, n, gamma);
+        return shrinkBatches<8, sameSizeEight, shrinkEightOf2>(out, y, degree, left, n, gamma);
     case 4:
-        return shrinkEightsBy<shrinkEightOf4>(out, y, degree, left, n, gamma);
+        return shrinkBatches<8, sameSizeEight, shrinkEightOf4>(out, y, degree, left, n, gamma);
     default:
         return 0;
     }
