@@ -262,60 +262,83 @@ static void *slopemapmtix(void *arg) {
 enum { kSlopeBlock = 64 };
 
 #ifdef SLOPE_AVX2
-__attribute__((target("avx2"))) static void slopeMapAvx2(const WorkerArgs *slice) {
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d var = _mm256_set1_pd(slice->var);
-    const __m256d sign = _mm256_set1_pd(-0.0);
+/* q[k] = num / den for count elements, count a multiple of the width. */
+typedef void (*Quotients)(double *q, const double *x, const double *y, double var, int count);
+/* out[k] = 1 - e[k] for count elements, count a multiple of the width. */
+typedef void (*Complements)(double *out, const double *e, int count);
+
+/* Inlined into the worker of each width, for its instruction set. */
+template <int width, Quotients quotients, Complements complements>
+static inline __attribute__((always_inline)) void slopeMapBy(const WorkerArgs *slice) {
     double q[kSlopeBlock];
     int i = 0;
-    while (slice->len - i >= 4) {
-        int block = slice->len - i >= kSlopeBlock ? kSlopeBlock : (slice->len - i) & ~3;
-        for (int k = 0; k < block; k += 4) {
-            __m256d x = _mm256_loadu_pd(slice->x + i + k);
-            __m256d d = _mm256_sub_pd(x, _mm256_loadu_pd(slice->y + i + k));
-            __m256d num = _mm256_xor_pd(_mm256_add_pd(_mm256_add_pd(d, d), one), sign);
-            __m256d shifted = _mm256_add_pd(x, var);
-            _mm256_storeu_pd(q + k, _mm256_div_pd(num, _mm256_add_pd(shifted, shifted)));
-        }
+    while (slice->len - i >= width) {
+        int block = slice->len - i >= kSlopeBlock ? kSlopeBlock : (slice->len - i) / width * width;
+        quotients(q, slice->x + i, slice->y + i, slice->var, block);
         for (int k = 0; k < block; ++k) {
             q[k] = exp(q[k]);
         }
-        for (int k = 0; k < block; k += 4) {
-            _mm256_storeu_pd(slice->out + i + k, _mm256_sub_pd(one, _mm256_loadu_pd(q + k)));
-        }
+        complements(slice->out + i, q, block);
         i += block;
     }
     WorkerArgs rest = {slice->out + i, slice->x + i, slice->y + i, slice->var, slice->len - i};
     slopeMapScalar(&rest);
 }
+
+#define AVX2_TARGET __attribute__((target("avx2")))
+
+AVX2_TARGET static inline void quotients4(double *q, const double *x, const double *y, double var,
+                                          int count) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d v = _mm256_set1_pd(var);
+    for (int k = 0; k < count; k += 4) {
+        __m256d xk = _mm256_loadu_pd(x + k);
+        __m256d d = _mm256_sub_pd(xk, _mm256_loadu_pd(y + k));
+        __m256d num = _mm256_xor_pd(_mm256_add_pd(_mm256_add_pd(d, d), one), sign);
+        __m256d shifted = _mm256_add_pd(xk, v);
+        _mm256_storeu_pd(q + k, _mm256_div_pd(num, _mm256_add_pd(shifted, shifted)));
+    }
+}
+
+AVX2_TARGET static inline void complements4(double *out, const double *e, int count) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    for (int k = 0; k < count; k += 4) {
+        _mm256_storeu_pd(out + k, _mm256_sub_pd(one, _mm256_loadu_pd(e + k)));
+    }
+}
+
+AVX2_TARGET static void slopeMapAvx2(const WorkerArgs *slice) {
+    slopeMapBy<4, quotients4, complements4>(slice);
+}
 #endif
 
 #ifdef SLOPE_AVX512
-__attribute__((target("avx512f"))) static void slopeMapAvx512(const WorkerArgs *slice) {
+#define AVX512_TARGET __attribute__((target("avx512f")))
+
+AVX512_TARGET static inline void quotients8(double *q, const double *x, const double *y, double var,
+                                            int count) {
     const __m512d one = _mm512_set1_pd(1.0);
-    const __m512d var = _mm512_set1_pd(slice->var);
     const __m512i sign = _mm512_set1_epi64((long long)0x8000000000000000ull);
-    double q[kSlopeBlock];
-    int i = 0;
-    while (slice->len - i >= 8) {
-        int block = slice->len - i >= kSlopeBlock ? kSlopeBlock : (slice->len - i) & ~7;
-        for (int k = 0; k < block; k += 8) {
-            __m512d x = _mm512_loadu_pd(slice->x + i + k);
-            __m512d d = _mm512_sub_pd(x, _mm512_loadu_pd(slice->y + i + k));
-            __m512d sum = _mm512_add_pd(_mm512_add_pd(d, d), one);
-            __m512d num = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(sum), sign));
-            __m512d shifted = _mm512_add_pd(x, var);
-            _mm512_storeu_pd(q + k, _mm512_div_pd(num, _mm512_add_pd(shifted, shifted)));
-        }
-        for (int k = 0; k < block; ++k) {
-            q[k] = exp(q[k]);
-        }
-        for (int k = 0; k < block; k += 8) {
-            _mm512_storeu_pd(slice->out + i + k, _mm512_sub_pd(one, _mm512_loadu_pd(q + k)));
-        }
-        i += block;
+    const __m512d v = _mm512_set1_pd(var);
+    for (int k = 0; k < count; k += 8) {
+        __m512d xk = _mm512_loadu_pd(x + k);
+        __m512d d = _mm512_sub_pd(xk, _mm512_loadu_pd(y + k));
+        __m512d sum = _mm512_add_pd(_mm512_add_pd(d, d), one);
+        __m512d num = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(sum), sign));
+        __m512d shifted = _mm512_add_pd(xk, v);
+        _mm512_storeu_pd(q + k, _mm512_div_pd(num, _mm512_add_pd(shifted, shifted)));
     }
-    WorkerArgs rest = {slice->out + i, slice->x + i, slice->y + i, slice->var, slice->len - i};
-    slopeMapScalar(&rest);
+}
+
+AVX512_TARGET static inline void complements8(double *out, const double *e, int count) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    for (int k = 0; k < count; k += 8) {
+        _mm512_storeu_pd(out + k, _mm512_sub_pd(one, _mm512_loadu_pd(e + k)));
+    }
+}
+
+AVX512_TARGET static void slopeMapAvx512(const WorkerArgs *slice) {
+    slopeMapBy<8, quotients8, complements8>(slice);
 }
 #endif
