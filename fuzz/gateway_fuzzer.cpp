@@ -12,6 +12,8 @@
 //     whose elements equal, bit for bit, a sequential reference computed in
 //     the module's order of operations;
 //   - afterwards no array is alive.
+// groupshrinkmt and slopemapmt are called twice, as built and as capped at
+// AVX2, so that each vector worker the processor has meets the same checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
@@ -615,17 +617,81 @@ extern "C" long sysconf(int name) {
     return __sysconf(name);
 }
 
+namespace {
+
+// Calls one build of a gateway and holds the outcome to what the model
+// expects; returns whether the call succeeded.
+bool checkCall(const standin::Module &module, const std::string &what, int nlhs,
+               const std::vector<mxArray *> &inputs, const Expected &expected, long processors) {
+    mxArray *plhs[4];
+    char id[128];
+    char message[1024];
+    std::vector<const mxArray *> prhs(inputs.begin(), inputs.end());
+    fakeProcessors.store(processors);
+    standinFailCreation(expected.failCreation ? 1 : 0);
+    int ok = standinCall(module.entry(), nlhs, plhs, static_cast<int>(prhs.size()), prhs.data(), id,
+                         sizeof id, message, sizeof message);
+    standinFailCreation(0);
+    fakeProcessors.store(0);
+
+    if (!ok) {
+        // The host's own out-of-memory error keeps the host's identifier.
+        bool hostError = expected.failCreation && std::strcmp(id, "MATLAB:nomem") == 0;
+        if (!hostError && !wellFormedId(id)) {
+            fail("malformed identifier", what + ": '" + id + "'");
+        }
+        if (message[0] == '\0') {
+            fail("empty message", what + ": " + id);
+        }
+        if (expected.id != id) {
+            fail("unexpected error", what + ": got " + id + " (" + message + "), expected " +
+                                         (expected.id.empty() ? "success" : expected.id));
+        }
+        return false;
+    }
+    if (!expected.id.empty()) {
+        fail("unexpected success", what + ": expected " + expected.id);
+    }
+    const mxArray *out = plhs[0];
+    if (out == nullptr || !mxIsDouble(out) || mxIsComplex(out) || mxIsSparse(out)) {
+        fail("output is not a real full double array", what);
+    }
+    if (mxGetM(out) != expected.rows || mxGetN(out) != expected.columns) {
+        fail("output shape", what + ": " + std::to_string(mxGetM(out)) + "x" +
+                                 std::to_string(mxGetN(out)) + ", expected " +
+                                 std::to_string(expected.rows) + "x" +
+                                 std::to_string(expected.columns));
+    }
+    const double *got = mxGetPr(out);
+    for (size_t i = 0; i < expected.values.size(); ++i) {
+        if (std::memcmp(&got[i], &expected.values[i], sizeof(double)) != 0) {
+            fail("output value", what + ": element " + std::to_string(i) + " is " + bitsOf(got[i]) +
+                                     ", expected " + bitsOf(expected.values[i]));
+        }
+    }
+    mxDestroyArray(plhs[0]);
+    return true;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static standin::Module *modules[4] = {};
+    // Each module as built, and for the modules with vector workers also the
+    // build capped at AVX2, so that both vector widths meet every input.
+    static standin::Module *modules[4][2] = {};
+    static const bool capped[4] = {true, false, false, true};
     // Set to print each call's outcome, for instance when replaying a corpus.
     static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
     Reader r{data, size};
     Gateway g = static_cast<Gateway>(r.byte() % 4);
-    if (modules[g] == nullptr) {
+    if (modules[g][0] == nullptr) {
         static const int registered = std::atexit(printTally);
         (void)registered;
-        modules[g] =
-            new standin::Module(std::string(MEXA64_DIR) + "/" + kModuleNames[g] + ".mexa64");
+        std::string path = std::string(MEXA64_DIR) + "/" + kModuleNames[g];
+        modules[g][0] = new standin::Module(path + ".mexa64");
+        if (capped[g]) {
+            modules[g][1] = new standin::Module(path + "_avx2.mexa64");
+        }
     }
     long processors = kProcessors[r.byte() % 10];
     static const int nlhsOf[] = {1, 1, 1, 1, 1, 0, 2, 3};
@@ -654,55 +720,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     }
 
-    mxArray *plhs[4];
-    char id[128];
-    char message[1024];
-    std::vector<const mxArray *> prhs(inputs.begin(), inputs.end());
-    fakeProcessors.store(processors);
-    standinFailCreation(expected.failCreation ? 1 : 0);
-    int ok = standinCall(modules[g]->entry(), nlhs, plhs, nrhs, prhs.data(), id, sizeof id, message,
-                         sizeof message);
-    standinFailCreation(0);
-    fakeProcessors.store(0);
-
     std::string what = std::string(kModuleNames[g]) + " with nlhs " + std::to_string(nlhs) +
                        ", nrhs " + std::to_string(nrhs);
-    if (!ok) {
-        // The host's own out-of-memory error keeps the host's identifier.
-        bool hostError = expected.failCreation && std::strcmp(id, "MATLAB:nomem") == 0;
-        if (!hostError && !wellFormedId(id)) {
-            fail("malformed identifier", what + ": '" + id + "'");
-        }
-        if (message[0] == '\0') {
-            fail("empty message", what + ": " + id);
-        }
-        if (expected.id != id) {
-            fail("unexpected error", what + ": got " + id + " (" + message + "), expected " +
-                                         (expected.id.empty() ? "success" : expected.id));
-        }
-    } else {
-        if (!expected.id.empty()) {
-            fail("unexpected success", what + ": expected " + expected.id);
-        }
-        const mxArray *out = plhs[0];
-        if (out == nullptr || !mxIsDouble(out) || mxIsComplex(out) || mxIsSparse(out)) {
-            fail("output is not a real full double array", what);
-        }
-        if (mxGetM(out) != expected.rows || mxGetN(out) != expected.columns) {
-            fail("output shape", what + ": " + std::to_string(mxGetM(out)) + "x" +
-                                     std::to_string(mxGetN(out)) + ", expected " +
-                                     std::to_string(expected.rows) + "x" +
-                                     std::to_string(expected.columns));
-        }
-        const double *got = mxGetPr(out);
-        for (size_t i = 0; i < expected.values.size(); ++i) {
-            if (std::memcmp(&got[i], &expected.values[i], sizeof(double)) != 0) {
-                fail("output value", what + ": element " + std::to_string(i) + " is " +
-                                         bitsOf(got[i]) + ", expected " +
-                                         bitsOf(expected.values[i]));
-            }
-        }
-        mxDestroyArray(plhs[0]);
+    bool ok = checkCall(*modules[g][0], what, nlhs, inputs, expected, processors);
+    if (modules[g][1] != nullptr) {
+        checkCall(*modules[g][1], what + " (AVX2 build)", nlhs, inputs, expected, processors);
     }
     ++calls[g];
     outputs[g] += ok;
@@ -711,7 +733,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                      ok ? ("output " + std::to_string(expected.rows) + "x" +
                            std::to_string(expected.columns))
                               .c_str()
-                        : id);
+                        : expected.id.c_str());
     }
     for (mxArray *a : inputs) {
         mxDestroyArray(a);

@@ -12,6 +12,10 @@ PROCESSORS = {-1: 0, 1: 2, 2: 3, 3: 4, 4: 5, 5: 6, 6: 7, 8: 8, 16: 9}
 def value(x):
     if x == NAN:
         return bytes([13])
+    if x == "-0":
+        return bytes([1])
+    if x == "inf":
+        return bytes([15])
     if x * 8 == int(x * 8) and -8 <= x <= 15.875:
         return bytes([int(128 + 8 * x)])
     return b"\xff" + struct.pack("<d", x)
@@ -22,6 +26,8 @@ def dimension(n):
         return 1
     if n < 32:
         return 96 + n
+    if n % 32 == 0 and n <= 1024:
+        return 192 + n // 32 - 1
     if n == 0xFFFFFFFE:
         return 224 + 3
     raise ValueError(n)
@@ -67,6 +73,16 @@ SEEDS = {
     "groupshrinkmt-complex-y": call(
         "groupshrinkmt", 3,
         [array([3, 4, 1], 1, 3, imag=[1, 1, 1]), array([2, 1]), scalar(1), EMPTY, EMPTY]),
+    # Runs of every size the vector workers batch, with ends shorter than a
+    # batch and the edge values in several lanes.
+    "groupshrinkmt-runs": call(
+        "groupshrinkmt", 1,
+        [array([1, -2, 3, "-0", 0.5, NAN, -1.5, 2, 0, 4, 3, -4, 0.25, "inf", 1, -1] * 4),
+         array([1] * 9 + [2] * 8 + [3] * 5 + [4] * 4 + [8]), scalar(1.5), EMPTY, EMPTY]),
+    "groupshrinkmt-ones": call(
+        "groupshrinkmt", 4,
+        [array([3, -0.5, "-0", 2, NAN, 1, -4, 0.75] * 8), array([1] * 64), scalar(1), EMPTY,
+         EMPTY]),
     "obsexpscale-worked": call("obsexpscale", 1, [array([1, 2, 3]), scalar(2), scalar(1), scalar(1)]),
     "obsexpscale-column": call(
         "obsexpscale", -1, [array([1, NAN, -3, 0.125], 4, 1), scalar(0.5), scalar(-1), scalar(3)]),
@@ -80,6 +96,11 @@ SEEDS = {
         "slopemapmt", 16,
         [array([1, 1, 0, -1, -1]), array([0, 1, 0, 0, -0.5], 5, 1), EMPTY, EMPTY,
          scalar(1), scalar(0), scalar(1), EMPTY]),
+    "slopemapmt-lanes": call(
+        "slopemapmt", 1,
+        [array([1, 1, 0, -1, -1, NAN, "inf", 2, 0.5, 3, -0.25, 1.5] * 2 + [1, 2, 3, 4, 5, 6, 7, 0.5]),
+         array([0, 1, 0, 0, -0.5, 0, 1, "inf", 0.5, -2, 1, 0] * 2 + [0, 1, 2, 3, 4, 5, 6, 0]),
+         EMPTY, EMPTY, scalar(1), scalar(0), scalar(1), EMPTY]),
     "slopemapmt-matrix": call(
         "slopemapmt", 6,
         [array(list(range(12)), 3, 4), array([0.5] * 12, 3, 4), scalar(3), EMPTY,

@@ -7,7 +7,9 @@
  * is a real column of len elements. mean and alpha are checked as scalars but
  * take no part in the map; exp_table_y, exp_table_n and the eighth input are
  * accepted and never read. Three quarters of the online processors (at least
- * one) each take a contiguous slice of the elements.
+ * one) each take a contiguous slice of the elements; a worker forms the
+ * arithmetic around exp with the widest vectors the processor has (AVX-512,
+ * AVX2), giving the scalar worker's bits.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
@@ -17,6 +19,35 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+/* The widest vector worker the one dispatch point may choose: 512 takes
+ * AVX-512 where the processor has it, else AVX2, else the scalar worker; 256
+ * stops at AVX2 and 0 keeps the scalar worker alone. Narrower builds let the
+ * tests prove every path on a processor that would pick a wider one. Vector
+ * code is compiled per function for its own instruction set and chosen at
+ * run time, so the build itself needs no instruction-set flag, and elsewhere
+ * than x86-64 the module is the scalar worker alone. */
+#ifndef WIDEST_VECTOR_BITS
+#define WIDEST_VECTOR_BITS 512
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && WIDEST_VECTOR_BITS >= 256
+#define SLOPE_AVX2 1
+#if WIDEST_VECTOR_BITS >= 512
+#define SLOPE_AVX512 1
+#endif
+/* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
+ * value, which its own uninitialized-use warnings then report inside the header;
+ * clang has no such warning to silence. */
+#ifndef __clang__
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+#ifndef __clang__
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 enum { IN_X, IN_Y, IN_EXP_TABLE_Y, IN_EXP_TABLE_N, IN_VAR, IN_MEAN, IN_ALPHA, IN_UNUSED, IN_COUNT };
 enum { OUT_MAP, OUT_COUNT };
@@ -185,8 +216,7 @@ static void slopemapmt(double *out, double *x, double *y, double var, double alp
  * doubled, so rounding happens only at the difference, the addition of 1, the
  * shifted sum, the division, exp and the final subtraction. Nothing is tested:
  * a zero denominator or a NaN follows IEEE arithmetic into the output. */
-static void *slopemapmtix(void *arg) {
-    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+static void slopeMapScalar(const WorkerArgs *slice) {
     for (int i = 0; i < slice->len; ++i) {
         double d = slice->x[i] - slice->y[i];
         double num = -((d + d) + 1.0);
@@ -194,5 +224,121 @@ static void *slopemapmtix(void *arg) {
         double den = shifted + shifted;
         slice->out[i] = 1.0 - exp(num / den);
     }
+}
+
+#ifdef SLOPE_AVX2
+static void slopeMapAvx2(const WorkerArgs *slice);
+#endif
+#ifdef SLOPE_AVX512
+static void slopeMapAvx512(const WorkerArgs *slice);
+#endif
+
+/* The one place a worker is chosen. Every worker gives the scalar worker's
+ * bits, so the choice follows the processor alone. */
+static void *slopemapmtix(void *arg) {
+    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+#ifdef SLOPE_AVX512
+    if (__builtin_cpu_supports("avx512f")) {
+        slopeMapAvx512(slice);
+        return NULL;
+    }
+#endif
+#ifdef SLOPE_AVX2
+    if (__builtin_cpu_supports("avx2")) {
+        slopeMapAvx2(slice);
+        return NULL;
+    }
+#endif
+    slopeMapScalar(slice);
     return NULL;
 }
+
+/* The vector workers form a block's exp arguments with packed IEEE
+ * operations in the scalar worker's order, call the C library's exp on each
+ * in turn, and form 1 - e packed again: every element rounds where the scalar
+ * worker rounds it. The negation flips the sign bit, as the scalar negation
+ * does. The last elements of a slice, fewer than a vector, go through the
+ * scalar worker, so nothing past the slice is read or written. */
+enum { kSlopeBlock = 64 };
+
+#ifdef SLOPE_AVX2
+/* q[k] = num / den for count elements, count a multiple of the width. */
+typedef void (*Quotients)(double *q, const double *x, const double *y, double var, int count);
+/* out[k] = 1 - e[k] for count elements, count a multiple of the width. */
+typedef void (*Complements)(double *out, const double *e, int count);
+
+/* Inlined into the worker of each width, for its instruction set. */
+template <int width, Quotients quotients, Complements complements>
+static inline __attribute__((always_inline)) void slopeMapBy(const WorkerArgs *slice) {
+    double q[kSlopeBlock];
+    int i = 0;
+    while (slice->len - i >= width) {
+        int block = slice->len - i >= kSlopeBlock ? kSlopeBlock : (slice->len - i) / width * width;
+        quotients(q, slice->x + i, slice->y + i, slice->var, block);
+        for (int k = 0; k < block; ++k) {
+            q[k] = exp(q[k]);
+        }
+        complements(slice->out + i, q, block);
+        i += block;
+    }
+    WorkerArgs rest = {slice->out + i, slice->x + i, slice->y + i, slice->var, slice->len - i};
+    slopeMapScalar(&rest);
+}
+
+#define AVX2_TARGET __attribute__((target("avx2")))
+
+AVX2_TARGET static inline void quotients4(double *q, const double *x, const double *y, double var,
+                                          int count) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d v = _mm256_set1_pd(var);
+    for (int k = 0; k < count; k += 4) {
+        __m256d xk = _mm256_loadu_pd(x + k);
+        __m256d d = _mm256_sub_pd(xk, _mm256_loadu_pd(y + k));
+        __m256d num = _mm256_xor_pd(_mm256_add_pd(_mm256_add_pd(d, d), one), sign);
+        __m256d shifted = _mm256_add_pd(xk, v);
+        _mm256_storeu_pd(q + k, _mm256_div_pd(num, _mm256_add_pd(shifted, shifted)));
+    }
+}
+
+AVX2_TARGET static inline void complements4(double *out, const double *e, int count) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    for (int k = 0; k < count; k += 4) {
+        _mm256_storeu_pd(out + k, _mm256_sub_pd(one, _mm256_loadu_pd(e + k)));
+    }
+}
+
+AVX2_TARGET static void slopeMapAvx2(const WorkerArgs *slice) {
+    slopeMapBy<4, quotients4, complements4>(slice);
+}
+#endif
+
+#ifdef SLOPE_AVX512
+#define AVX512_TARGET __attribute__((target("avx512f")))
+
+AVX512_TARGET static inline void quotients8(double *q, const double *x, const double *y, double var,
+                                            int count) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512i sign = _mm512_set1_epi64((long long)0x8000000000000000ull);
+    const __m512d v = _mm512_set1_pd(var);
+    for (int k = 0; k < count; k += 8) {
+        __m512d xk = _mm512_loadu_pd(x + k);
+        __m512d d = _mm512_sub_pd(xk, _mm512_loadu_pd(y + k));
+        __m512d sum = _mm512_add_pd(_mm512_add_pd(d, d), one);
+        __m512d num = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(sum), sign));
+        __m512d shifted = _mm512_add_pd(xk, v);
+        _mm512_storeu_pd(q + k, _mm512_div_pd(num, _mm512_add_pd(shifted, shifted)));
+    }
+}
+
+AVX512_TARGET static inline void complements8(double *out, const double *e, int count) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    for (int k = 0; k < count; k += 8) {
+        _mm512_storeu_pd(out + k, _mm512_sub_pd(one, _mm512_loadu_pd(e + k)));
+    }
+}
+
+AVX512_TARGET static void slopeMapAvx512(const WorkerArgs *slice) {
+    slopeMapBy<8, quotients8, complements8>(slice);
+}
+#endif

@@ -58,7 +58,7 @@ using Started = StartedRecords<WorkerArgsView>;
 
 class GroupShrink : public ModuleTest {
   protected:
-    GroupShrink() : ModuleTest("groupshrinkmt") {}
+    explicit GroupShrink(const std::string &module = "groupshrinkmt") : ModuleTest(module) {}
 
     standin::Outcome shrink(const mxArray *y, const mxArray *degree, double gamma) {
         return call(1, {y, degree, arrays.scalar(gamma), arrays.real(0, 0), arrays.real(0, 0)});
@@ -466,5 +466,100 @@ TEST_F(GroupShrink, FailedOutputCreationEndsTheCallCleanly) {
     EXPECT_EQ(r.id, "MATLAB:nomem");
     EXPECT_EQ(interpose::counts().threadStarts, 0);
 }
+
+// The suites below run once per worker path, each on the build capped at it.
+class GroupShrinkPath : public PathSuite<GroupShrink> {
+  protected:
+    GroupShrinkPath() : PathSuite("groupshrinkmt") {}
+
+    void expectReference(const std::vector<double> &y, const std::vector<double> &degree,
+                         double gamma, long processors, const std::string &what) {
+        interpose::setProcessors(processors);
+        EXPECT_TRUE(sameBits(shrinkColumn(y, degree, gamma), referenceShrink(y, degree, gamma)))
+            << what << ", gamma " << gamma << ", P = " << processors;
+    }
+
+    // Ordinary values, except that a group may hold a NaN, an infinity, a
+    // signed zero or a tiny or huge element, or be signed zeros, or have
+    // squares that underflow or overflow: every lane meets every rule.
+    std::vector<double> laneValues(const std::vector<double> &degree) {
+        const double specials[] = {nan, -nan, inf, -inf, 0.0, -0.0, 1e-200, 1e200};
+        const double scales[] = {1e-170, 1e-160, 1e160};
+        std::vector<double> y;
+        for (double d : degree) {
+            int n = static_cast<int>(d);
+            unsigned kind = rng_() % 7;
+            size_t start = y.size();
+            for (int j = 0; j < n; ++j) {
+                double v = kind < 3 ? scales[kind] * value_(rng_) : value_(rng_);
+                y.push_back(kind == 3 ? std::copysign(0.0, v) : v);
+            }
+            if (kind == 4 && n > 0) {
+                y[start + rng_() % n] = specials[rng_() % 8];
+            }
+        }
+        return y;
+    }
+
+    double gammaFor(int n, int k) {
+        const double specials[] = {0.0, -1.0, inf, nan};
+        return k % 5 == 4 ? specials[k / 5 % 4]
+                          : std::sqrt(static_cast<double>(n)) * 3.0 * unit_(rng_);
+    }
+
+    std::mt19937_64 rng_{20261210};
+    std::uniform_real_distribution<double> value_{-3.0, 3.0};
+    std::uniform_real_distribution<double> unit_{0.0, 1.0};
+};
+
+// Runs of each size, of every length up to two vectors and a tail and past
+// them, behind and before a group of another size, so that they start at odd
+// elements, split over 1 to 8 workers whose boundaries fall inside the runs.
+TEST_P(GroupShrinkPath, RunsOfEachSizeAndLengthMatchTheReference) {
+    const long processors[] = {1, 4, 6, 16};
+    int k = 0;
+    for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17}) {
+        std::vector<int> lengths = {40, 101};
+        for (int groups = 1; groups <= 17; ++groups) {
+            lengths.push_back(groups);
+        }
+        for (int groups : lengths) {
+            std::vector<double> degree = {n == 1 ? 2.0 : 1.0};
+            // The whole parts are the sizes, whatever the fraction.
+            degree.insert(degree.end(), groups, n + 0.45 * (k % 3));
+            degree.push_back(n == 3 ? 2.0 : 3.0);
+            expectReference(laneValues(degree), degree, gammaFor(n, k), processors[k % 4],
+                            std::to_string(groups) + " groups of " + std::to_string(n));
+            ++k;
+        }
+    }
+}
+
+// Runs of random sizes, empty ones among them, of one to three groups (a
+// path switch at almost every group) or of up to twelve.
+TEST_P(GroupShrinkPath, MixedSizesMatchTheReference) {
+    const int sizes[] = {0, 1, 2, 3, 4, 5, 8, 9, 16};
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<double> degree;
+        int length = 0;
+        while (degree.size() < 30u + 5u * trial) {
+            int n = sizes[rng_() % 9];
+            int run = 1 + static_cast<int>(rng_() % (trial % 2 == 0 ? 3 : 12));
+            degree.insert(degree.end(), run, n);
+            length += run * n;
+        }
+        if (length < static_cast<int>(degree.size())) {
+            degree.push_back(static_cast<double>(degree.size() + 1));
+        }
+        std::vector<double> y = laneValues(degree);
+        double gamma = gammaFor(4, trial);
+        for (long processors : {1L, 6L, 16L}) {
+            expectReference(y, degree, gamma, processors, "trial " + std::to_string(trial));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, GroupShrinkPath, ::testing::ValuesIn(workerPaths()),
+                         workerPathName);
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,60 @@ template <typename Record> class StartedRecords {
     }
 };
 
+// One worker path of a module with vector workers: the build that caps the
+// module at that path (the widest build has no suffix), and whether this
+// processor can run it. A suite on a path the processor lacks is skipped,
+// never passed.
+struct WorkerPath {
+    const char *name;
+    const char *suffix;
+};
+
+inline const std::vector<WorkerPath> &workerPaths() {
+    static const std::vector<WorkerPath> paths = {
+        {"scalar", "_scalar"}, {"avx2", "_avx2"}, {"avx512", ""}};
+    return paths;
+}
+
+inline bool processorRuns(const WorkerPath &path) {
+    std::string name = path.name;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (name == "avx2") {
+        return __builtin_cpu_supports("avx2");
+    }
+    if (name == "avx512") {
+        return __builtin_cpu_supports("avx512f");
+    }
+#endif
+    return name == "scalar";
+}
+
+inline void PrintTo(const WorkerPath &path, std::ostream *os) {
+    *os << path.name;
+}
+
+inline std::string workerPathName(const ::testing::TestParamInfo<WorkerPath> &info) {
+    return info.param.name;
+}
+
+// A module suite run once per worker path, on the module's build capped at
+// that path.
+template <typename Suite>
+class PathSuite : public Suite, public ::testing::WithParamInterface<WorkerPath> {
+  protected:
+    explicit PathSuite(const char *module) : Suite(std::string(module) + GetParam().suffix) {}
+
+    void SetUp() override {
+        Suite::SetUp();
+        if (!processorRuns(GetParam())) {
+            GTEST_SKIP() << "this processor cannot run the " << GetParam().name << " worker";
+        }
+    }
+};
+
 class ModuleTest : public ::testing::Test {
   protected:
-    explicit ModuleTest(const char *moduleName) : module_(loadModule(moduleName)) {}
+    explicit ModuleTest(const std::string &moduleName) : module_(loadModule(moduleName)) {}
 
     void SetUp() override {
         liveArrays_ = standinLiveArrays();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -46,7 +47,7 @@ using Started = StartedRecords<WorkerArgsView>;
 
 class SlopeMap : public ModuleTest {
   protected:
-    SlopeMap() : ModuleTest("slopemapmt") {}
+    explicit SlopeMap(const std::string &module = "slopemapmt") : ModuleTest(module) {}
 
     standin::Outcome slopeMap(const mxArray *x, const mxArray *y, double var, double mean = 0.0,
                               double alpha = 1.0) {
@@ -419,5 +420,49 @@ TEST_F(SlopeMap, FailedOutputCreationEndsTheCallCleanly) {
     EXPECT_EQ(r.id, "MATLAB:nomem");
     EXPECT_EQ(interpose::counts().threadStarts, 0);
 }
+
+// Runs once per worker path, each on the build capped at it.
+class SlopeMapPath : public PathSuite<SlopeMap> {
+  protected:
+    SlopeMapPath() : PathSuite("slopemapmt") {}
+};
+
+// Every slice length below a vector and a block of exp arguments and past
+// them, on 1 to 12 workers, with the edge elements of ValueCases (zero
+// denominators, 0 / 0, NaN, infinities, overflow) in any lane and a NaN or
+// infinite var now and then.
+TEST_P(SlopeMapPath, EveryLengthAndLaneMatchesTheReference) {
+    const std::pair<double, double> edges[] = {{0, 0},    {-1, 0},        {-1, -0.5}, {nan, 0},
+                                               {1, nan},  {inf, 0},       {1, inf},   {-inf, 1},
+                                               {-0.0, 0}, {1e308, -1e308}};
+    const double specialVars[] = {0.0, 1.0, nan, inf};
+    const long processors[] = {1, 3, 4, 8, 16};
+    std::mt19937_64 rng(20261212);
+    std::uniform_real_distribution<double> value(-3.0, 3.0);
+    std::vector<int> lengths = {63, 64, 65, 127, 128, 129, 200, 1000};
+    for (int len = 0; len <= 40; ++len) {
+        lengths.push_back(len);
+    }
+    int k = 0;
+    for (int len : lengths) {
+        double var = k % 6 == 5 ? specialVars[k / 6 % 4] : 2.0 * std::abs(value(rng)) / 3.0;
+        std::vector<double> x(len);
+        std::vector<double> y(len);
+        for (int i = 0; i < len; ++i) {
+            double scale = std::pow(10.0, static_cast<int>(rng() % 7) - 3);
+            x[i] = value(rng) * scale;
+            y[i] = value(rng) * scale;
+            if (rng() % 5 == 0) {
+                std::tie(x[i], y[i]) = edges[rng() % 10];
+            }
+        }
+        interpose::setProcessors(processors[k % 5]);
+        EXPECT_TRUE(sameBits(mapColumn(x, y, var), referenceMap(x, y, var)))
+            << "len " << len << ", var " << var << ", P = " << processors[k % 5];
+        ++k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SlopeMapPath, ::testing::ValuesIn(workerPaths()), workerPathName);
 
 } // namespace
