@@ -321,6 +321,31 @@ template <typename Callee> void groupshrinkmtCall(benchmark::State &state, const
                n);
 }
 
+// The gateway's own share of a groupshrinkmt call: every check, the degree sum over all the
+// groups and the output's creation and release, on degrees that add up to one element too many
+// and so fail the last check before any worker starts.
+void groupshrinkmtRefused(benchmark::State &state, standinEntry entry) {
+    const int n = static_cast<int>(state.range(0));
+    std::vector<double> d = degrees(n, static_cast<int>(state.range(1)));
+    d.back() += 1.0;
+    HostArrays arrays;
+    const mxArray *unused = arrays.scalar(0.0);
+    std::vector<const mxArray *> inputs = {arrays.column(uniform(n, -1.0, 1.0, 4)),
+                                           arrays.column(d), arrays.scalar(0.5), unused, unused};
+    mxArray *plhs[1];
+    char id[128];
+    char message[1024];
+    FaultCount faults(state, 1);
+    for (auto _ : state) {
+        if (standinCall(entry, 1, plhs, static_cast<int>(inputs.size()), inputs.data(), id,
+                        sizeof id, message, sizeof message)) {
+            mxDestroyArray(plhs[0]);
+            state.SkipWithError("the degrees were not refused");
+            return;
+        }
+    }
+}
+
 void copyFloor(benchmark::State &state) {
     const std::vector<double> y = uniform(static_cast<int>(state.range(0)), -1.0, 1.0, 4);
     std::vector<double> out(y.size());
@@ -523,6 +548,9 @@ int main(int argc, char **argv) {
             timed(benchmark::RegisterBenchmark("groupshrinkmt_builds", groupshrinkmtCall<Builds>,
                                                groupshrinkmtBuilds)
                       ->Args({n, g}));
+            timed(benchmark::RegisterBenchmark("groupshrinkmt_refused", groupshrinkmtRefused,
+                                               groupshrinkmt)
+                      ->Args({n, g}));
         }
         timed(benchmark::RegisterBenchmark("slopemapmt_builds", slopemapmtCall<Builds>,
                                            slopemapmtBuilds)
@@ -629,7 +657,8 @@ int main(int argc, char **argv) {
                  "every iteration: the default (widest vector worker the processor has), avx2 "
                  "and scalar. Above 1, the scalar build is slower:",
                  "| module | N | group | default us | avx2 us | scalar us | scalar / default | "
-                 "scalar / avx2 | minflt |\n|---|---|---|---|---|---|---|---|---|");
+                 "scalar / avx2 | minflt | gateway alone us | workers' scalar / default |\n"
+                 "|---|---|---|---|---|---|---|---|---|---|---|");
     const auto buildRow = [&reporter, &builds](const char *module, int n, int group) {
         const std::string name = sized((std::string(module) + "_builds").c_str(), n) +
                                  (group > 0 ? "/" + std::to_string(group) : std::string());
@@ -640,11 +669,28 @@ int main(int argc, char **argv) {
         for (const char *build : kBuildNames) {
             times += spread(reporter.counter(name, std::string(build) + "_us"), "%.1f") + " | ";
         }
-        builds.add(format("| %s | %d | %s | %s%s | %s | %.2f |", module, n,
+        // What the workers take beyond the gateway's share, where that was measured: each
+        // build's call less the gateway alone, repetition by repetition, in us.
+        std::string gateway = "–";
+        std::string workers = "–";
+        const Series alone = reporter.ns(sized((std::string(module) + "_refused").c_str(), n) +
+                                         "/" + std::to_string(group));
+        if (!alone.empty()) {
+            Series aloneUs;
+            for (double ns : alone) {
+                aloneUs.push_back(ns / 1e3);
+            }
+            gateway = spread(aloneUs, "%.1f");
+            workers = spread(ratio(minus(reporter.counter(name, "scalar_us"), aloneUs),
+                                   minus(reporter.counter(name, "default_us"), aloneUs), 1.0),
+                             "%.2f");
+        }
+        builds.add(format("| %s | %d | %s | %s%s | %s | %.2f | %s | %s |", module, n,
                           group > 0 ? std::to_string(group).c_str() : "", times.c_str(),
                           spread(reporter.counter(name, "scalar/default"), "%.2f").c_str(),
                           spread(reporter.counter(name, "scalar/avx2"), "%.2f").c_str(),
-                          median(reporter.counter(name, "minflt"))));
+                          median(reporter.counter(name, "minflt")), gateway.c_str(),
+                          workers.c_str()));
     };
     for (int n : kSizes) {
         for (int g : kBuildGroupSizes) {
