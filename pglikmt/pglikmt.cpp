@@ -1,0 +1,574 @@
+/* pglikmt: the exact Poisson-Gaussian likelihood and its gradient over worker threads.
+ *
+ *   [grad, nll] = pglikmt(x, y, var, mean, alpha)
+ *
+ * For y = alpha n + g with n ~ Poisson(x) and g ~ N(mean, var),
+ * p(y | x) = sum over n >= 0 of e^-x x^n / n! N(y; alpha n + mean, var). grad has the shape of
+ * x and holds d/dx(i) of -log p(y(i) | x(i)) = 1 - E[n | y(i), x(i)] / x(i) (its limit at
+ * x(i) = 0); nll, a 1x1 double made only when asked for, is the sum over i of
+ * -log p(y(i) | x(i)), constants included. x and y are full real double arrays of the same
+ * number of elements; var and alpha are positive finite scalars, mean a finite scalar.
+ * x(i) < 0 or NaN, or y(i) not finite, gives grad(i) = NaN and a NaN nll. Three quarters of
+ * the online processors (at least one) each take a contiguous slice of the elements.
+ *
+ * The series is summed around its largest term, walking both ways with the exact ratio of
+ * consecutive terms until what is left cannot change the double result. Where the terms that
+ * matter span so many counts that walking them one by one would be slow, or the counts pass
+ * 2^52, the sum is taken as a trapezoid rule of width a quarter of its spread, which agrees
+ * with the sum over the integers far below double precision there.
+ */
+#include "mex.h"
+#include "gatewaychecks.h"
+
+#include <math.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+enum { IN_X, IN_Y, IN_VAR, IN_MEAN, IN_ALPHA, IN_COUNT };
+enum { OUT_GRAD, OUT_NLL, OUT_MAX };
+
+/* The noise and what a call derives from it once, shared read-only by every worker. */
+struct Noise {
+    double mean;
+    double alpha;
+    double var;
+    double alphaOverVar;
+    double c;             /* alpha^2 / var: log r_n falls by c, plus log(n / (n - 1)), per count */
+    double decay;         /* e^-c */
+    double halfLog2PiVar; /* the Gaussian's normalising constant, in logs */
+};
+
+/* One worker's slice; the pointers already sit at the slice's first element (blockNll at the
+ * slice's first block sum, or null when nll is not asked for). */
+struct WorkerArgs {
+    double *grad;
+    const double *x;
+    const double *y;
+    double *blockNll;
+    const Noise *noise;
+    int len;
+};
+
+static uint64_t elementCount(const mxArray *a);
+static void pglikmt(double *grad, double *nll, const double *x, const double *y, double var,
+                    double mean, double alpha, int len);
+static void *pglikmtix(void *arg);
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+    if (nrhs != IN_COUNT) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:invalidNumInputs",
+                          "Five inputs required: x, y - arrays of the same number of elements; "
+                          "var, mean, alpha - scalars (Gaussian noise variance and mean, scaling "
+                          "parameter of Poisson noise).");
+    }
+    if (nlhs > OUT_MAX) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:invalidNumOutputs", "At most two outputs: grad and nll.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_VAR])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotScalar", "Input var must be a real double scalar.");
+    }
+    double var = mxGetScalar(prhs[IN_VAR]);
+    if (!(var > 0.0 && var <= HUGE_VAL / 2)) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotPositive",
+                          "Input var must be positive and finite.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_MEAN])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:meanNotScalar",
+                          "Input mean must be a real double scalar.");
+    }
+    double mean = mxGetScalar(prhs[IN_MEAN]);
+    if (!(fabs(mean) <= HUGE_VAL / 2)) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:meanNotFinite", "Input mean must be finite.");
+    }
+    if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:alphaNotScalar",
+                          "Input alpha must be a real double scalar.");
+    }
+    double alpha = mxGetScalar(prhs[IN_ALPHA]);
+    if (!(alpha > 0.0 && alpha <= HUGE_VAL / 2)) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:alphaNotPositive",
+                          "Input alpha must be positive and finite.");
+    }
+    /* Sparse storage and other classes hold no run of doubles to read in place. */
+    if (!isFullDouble(prhs[IN_X])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:xNotDouble", "Input x must be a full real double array.");
+    }
+    if (mxIsComplex(prhs[IN_X])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:xComplex", "Input x must be real.");
+    }
+    if (!isFullDouble(prhs[IN_Y])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:yNotDouble", "Input y must be a full real double array.");
+    }
+    if (mxIsComplex(prhs[IN_Y])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:yComplex", "Input y must be real.");
+    }
+    uint64_t count = elementCount(prhs[IN_X]);
+    if (count != elementCount(prhs[IN_Y])) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:lengthMismatch",
+                          "Inputs x and y must have the same number of elements.");
+    }
+    /* grad is created with x's dimensions, which the host takes as ints: an empty x may still
+     * have a dimension too large for one. */
+    if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_X])) ||
+        !fitsIntCount(mxGetN(prhs[IN_X]))) {
+        mexErrMsgIdAndTxt("MATLAB:pglikmt:xTooLong",
+                          "Input x must have at most 2147483647 elements, in all and along any "
+                          "dimension.");
+    }
+    const double *x = mxGetPr(prhs[IN_X]);
+    const double *y = mxGetPr(prhs[IN_Y]);
+    int len = (int)count;
+
+    plhs[OUT_GRAD] = mxCreateNumericArray(mxGetNumberOfDimensions(prhs[IN_X]),
+                                          mxGetDimensions(prhs[IN_X]), mxDOUBLE_CLASS, mxREAL);
+    double *nll = NULL;
+    if (nlhs == OUT_MAX) {
+        plhs[OUT_NLL] = mxCreateDoubleMatrix(1, 1, mxREAL);
+        nll = mxGetPr(plhs[OUT_NLL]);
+    }
+    pglikmt(mxGetPr(plhs[OUT_GRAD]), nll, x, y, var, mean, alpha, len);
+}
+
+/* Rows times columns (columns being the product of every trailing dimension), saturated so
+ * that no pair of huge claimed dimensions can wrap round to a small count. */
+static uint64_t elementCount(const mxArray *a) {
+    uint64_t m = mxGetM(a);
+    uint64_t n = mxGetN(a);
+    if (m != 0 && n > UINT64_MAX / m) {
+        return UINT64_MAX;
+    }
+    return m * n;
+}
+
+/* 3n <= 3 covers one processor, none, and the -1 of a failed query. */
+static int workerCount(void) {
+    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    if (3 * processors <= 3) {
+        return 1;
+    }
+    return (int)(3 * processors / 4);
+}
+
+/* nll is added up in blocks of this many elements at fixed positions, in index order within a
+ * block and then block by block, so the total never depends on how the slices fall. */
+enum { NLL_BLOCK = 256 };
+
+struct WorkerSlot {
+    pthread_t thread;
+    WorkerArgs *args;
+};
+
+/* With nll, every slice but the last is a whole number of blocks. */
+static WorkerArgs sliceOf(const WorkerArgs *all, int workers, int i) {
+    int per = all->len / workers;
+    if (all->blockNll != NULL) {
+        per -= per % NLL_BLOCK;
+    }
+    int first = i * per;
+    WorkerArgs slice = {
+        all->grad + first, all->x + first,
+        all->y + first,    all->blockNll == NULL ? NULL : all->blockNll + first / NLL_BLOCK,
+        all->noise,        i == workers - 1 ? all->len - first : per};
+    return slice;
+}
+
+/* Without room for the block sums, the calling thread takes every block itself, adding each
+ * sum as it comes: the same sums in the same order. */
+static double onCallingThread(const WorkerArgs *all) {
+    double total = 0.0;
+    for (int first = 0; first < all->len; first += NLL_BLOCK) {
+        double sum = 0.0;
+        int left = all->len - first;
+        WorkerArgs block = {all->grad + first, all->x + first,
+                            all->y + first,    &sum,
+                            all->noise,        left < NLL_BLOCK ? left : NLL_BLOCK};
+        pglikmtix(&block);
+        total += sum;
+    }
+    return total;
+}
+
+/* A slice whose record or thread cannot be had is computed on the calling thread once every
+ * other worker has been started; each element depends on its own inputs alone, so where a
+ * slice runs never changes a result. */
+static void pglikmt(double *grad, double *nll, const double *x, const double *y, double var,
+                    double mean, double alpha, int len) {
+    Noise noise;
+    noise.mean = mean;
+    noise.alpha = alpha;
+    noise.var = var;
+    noise.alphaOverVar = alpha / var;
+    noise.c = alpha * noise.alphaOverVar;
+    noise.decay = exp(-noise.c);
+    noise.halfLog2PiVar = 0.5 * (1.8378770664093456 + log(var));
+    if (nll != NULL) {
+        *nll = 0.0;
+    }
+    if (len == 0) {
+        return;
+    }
+    WorkerArgs all = {grad, x, y, NULL, &noise, len};
+    int blocks = (len - 1) / NLL_BLOCK + 1;
+    if (nll != NULL) {
+        all.blockNll = static_cast<double *>(malloc((size_t)blocks * sizeof(double)));
+        if (all.blockNll == NULL) {
+            *nll = onCallingThread(&all);
+            return;
+        }
+    }
+    int workers = workerCount();
+    WorkerSlot *slots = static_cast<WorkerSlot *>(malloc((size_t)workers * sizeof(WorkerSlot)));
+    if (slots == NULL) {
+        pglikmtix(&all);
+    } else {
+        for (int i = 0; i < workers; ++i) {
+            WorkerArgs *args = static_cast<WorkerArgs *>(malloc(sizeof(WorkerArgs)));
+            if (args != NULL) {
+                *args = sliceOf(&all, workers, i);
+                if (pthread_create(&slots[i].thread, NULL, pglikmtix, args) != 0) {
+                    free(args);
+                    args = NULL;
+                }
+            }
+            slots[i].args = args;
+        }
+        for (int i = 0; i < workers; ++i) {
+            if (slots[i].args == NULL) {
+                WorkerArgs slice = sliceOf(&all, workers, i);
+                pglikmtix(&slice);
+            }
+        }
+        for (int i = 0; i < workers; ++i) {
+            if (slots[i].args != NULL) {
+                pthread_join(slots[i].thread, NULL);
+            }
+        }
+        for (int i = 0; i < workers; ++i) {
+            free(slots[i].args);
+        }
+        free(slots);
+    }
+    if (nll != NULL) {
+        double total = 0.0;
+        for (int b = 0; b < blocks; ++b) {
+            total += all.blockNll[b];
+        }
+        *nll = total;
+        free(all.blockNll);
+    }
+}
+
+/* ---- One element ---------------------------------------------------------------------------
+ * Write u = y - mean and r_n = t_n / t_(n-1) = (x / n) exp(alpha (u - alpha (n - 1/2)) / var)
+ * for the ratio of consecutive terms. log r_n falls strictly with n, so the terms rise to one
+ * largest term and fall after it, and r_(n+1) = r_n (n / (n + 1)) e^-c.
+ */
+
+/* Below this relative size the rest of a sum cannot reach the last bit of the double result. */
+static const double kNegligible = 0x1p-56;
+/* Widest spread, in counts, that is walked one count at a time. */
+static const double kWidestWalk = 128.0;
+/* Counts from here on are not all doubles apart from one another. */
+static const double kLargestWalkedCount = 0x1p52;
+
+/* y - mean as an unevaluated sum hi + lo, exact (two-sum). */
+struct Exact {
+    double hi;
+    double lo;
+};
+
+static Exact difference(double y, double mean) {
+    Exact u;
+    u.hi = y - mean;
+    double back = u.hi - y;
+    u.lo = isfinite(u.hi) ? (y - (u.hi - back)) + (-mean - back) : 0.0;
+    return u;
+}
+
+/* The rounding error of the product p = a * b, exact by Dekker's splitting; no fused
+ * multiply-add, so the same bits on every build. Factors so large that a split would overflow
+ * keep no correction: their offsets are far beyond any count that matters. */
+static double productError(double a, double b, double p) {
+    if (!(p < 0x1p990)) {
+        return 0.0;
+    }
+    double sa = 134217729.0 * a;
+    double ah = sa - (sa - a);
+    double al = a - ah;
+    double sb = 134217729.0 * b;
+    double bh = sb - (sb - b);
+    double bl = b - bh;
+    return ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+/* u - alpha m, with u and alpha m both kept exact until the last subtraction: near the
+ * Gaussian's centre the two agree in most of their bits, and the offset decides the weights
+ * of neighbouring counts when var is small. */
+static double offsetAt(const Exact *u, double alpha, double m) {
+    double p = alpha * m;
+    return (u->hi - p) + (u->lo - productError(alpha, m, p));
+}
+
+/* log(x / n), also where x / n would fall below the normal range. */
+static double logOver(double x, double n) {
+    double q = x / n;
+    return q >= 0x1p-1000 ? log(q) : log(x) - log(n);
+}
+
+/* log r_n for any real n > 0. */
+static double logRatio(double x, const Exact *u, const Noise *p, double n) {
+    return logOver(x, n) + p->alphaOverVar * offsetAt(u, p->alpha, n - 0.5);
+}
+
+/* log n! - (n log n - n + log(2 pi n) / 2), the Stirling series to the term in n^-9, good to
+ * 1e-16 from n = 16 on. */
+static double stirlingCorrection(double n) {
+    double z = 1.0 / n;
+    double z2 = z * z;
+    return z * (1.0 / 12 - z2 * (1.0 / 360 - z2 * (1.0 / 1260 - z2 * (1.0 / 1680 - z2 / 1188))));
+}
+
+static const double kLogFactorial[16] = {
+    0.0,
+    0.0,
+    0.6931471805599453,
+    1.791759469228055,
+    3.1780538303479458,
+    4.787491742782046,
+    6.579251212010101,
+    8.525161361065415,
+    10.60460290274525,
+    12.801827480081469,
+    15.104412573075516,
+    17.502307845873887,
+    19.987214495661885,
+    22.552163853123425,
+    25.19122118273868,
+    27.89927138384089,
+};
+
+/* log(e^-x x^n / n!) for x > 0 and a count n >= 0, or any real n >= 16. From n = 16 on it is
+ * written as (n - x) + n log(x / n) - log(2 pi n) / 2 - stirlingCorrection(n): -x + n log x and
+ * -log n! each grow like n log n and cancel down to a few units when x is near n, and this form
+ * never forms them. */
+static double logPoisson(double x, double n) {
+    if (n < 16) {
+        return n == 0 ? -x : (n * log(x) - x) - kLogFactorial[(int)n];
+    }
+    double q = x / n;
+    double logQ = q > 0.5 && q < 2.0 ? log1p((x - n) / n) : logOver(x, n);
+    return ((n - x) + n * logQ) - 0.5 * (1.8378770664093456 + log(n)) - stirlingCorrection(n);
+}
+
+/* log t_n, the whole term. */
+static double logTerm(double x, const Exact *u, const Noise *p, double n) {
+    double d = offsetAt(u, p->alpha, n);
+    return (logPoisson(x, n) - d * d / (2.0 * p->var)) - p->halfLog2PiVar;
+}
+
+/* Sums of the terms relative to the one at count m: s = sum t_n / t_m and
+ * moment = sum (n - m) t_n / t_m, so that E[n] = m + moment / s without the cancellation of
+ * a first moment taken about zero. */
+struct Sums {
+    double s;
+    double moment;
+};
+
+/* Whether what is left after a term cannot change the sums: the terms left fall at least as
+ * fast as ratio < 1, so they add at most term ratio / (1 - ratio) to s and at most
+ * (steps + 1 / (1 - ratio)) times that to the moment, steps being the count's distance from
+ * m. The moment is compared with the first moment about zero, m s + moment, which is what E[n]
+ * needs to within its last bit. Written without division. */
+static bool restIsNegligible(double term, double ratio, double steps, double m, const Sums *sum) {
+    if (!(ratio < 1.0)) {
+        return false;
+    }
+    double rest = term * ratio;
+    double room = 1.0 - ratio;
+    return rest <= kNegligible * sum->s * room &&
+           rest * (steps * room + 1.0) <= kNegligible * (m * sum->s + sum->moment) * room * room;
+}
+
+/* Walks up from count m with up = r_(m+1), and down with down = 1 / r_m, one count at a
+ * time. The walk may start a count away from the largest term: a ratio of 1 or more only
+ * defers the stop. */
+static Sums walk(double m, double up, double down, double decay) {
+    Sums sum = {1.0, 0.0};
+    double term = 1.0;
+    double n = m;
+    double ratio = up;
+    while (!restIsNegligible(term, ratio, n - m, m, &sum)) {
+        term *= ratio;
+        n += 1.0;
+        sum.s += term;
+        sum.moment += (n - m) * term;
+        ratio *= (n / (n + 1.0)) * decay;
+    }
+    term = 1.0;
+    n = m;
+    ratio = down;
+    while (n > 0.0 && !restIsNegligible(term, ratio, m - n, m, &sum)) {
+        term *= ratio;
+        n -= 1.0;
+        sum.s += term;
+        sum.moment -= (m - n) * term;
+        ratio *= (n / (n + 1.0)) * decay;
+    }
+    return sum;
+}
+
+/* log t_(s + delta) - log t_s for a real s >= 16, with the parts that grow like delta log s
+ * (from x^n, n! and the Gaussian) taken apart so that only their small remainder is formed. */
+static double logTermStep(double x, const Noise *p, double s, double offset, double delta) {
+    double n = s + delta;
+    double rel = log1p(delta / s);
+    double stirling = (delta - s * rel) - 0.5 * rel;
+    double gauss = p->alphaOverVar * delta * (offset - 0.5 * p->alpha * delta);
+    return ((delta * logOver(x, n) + gauss) + stirling) -
+           (stirlingCorrection(n) - stirlingCorrection(s));
+}
+
+/* The sum over a spread of sigma counts or more as a trapezoid rule of step sigma / 4 about s:
+ * the terms are smooth in n, so this and the sum over the integers both equal the integral to
+ * within e^(-2 pi^2 sigma^2) relative. Returns the sums relative to t_s, already times the
+ * step. */
+static Sums trapezoid(double x, const Exact *u, const Noise *p, double s, double sigma) {
+    double h = 0.25 * sigma;
+    double offset = offsetAt(u, p->alpha, s);
+    Sums sum = {1.0, 0.0};
+    for (int side = -1; side <= 1; side += 2) {
+        for (int k = 1; k < 400; ++k) {
+            double delta = side * k * h;
+            double w = exp(logTermStep(x, p, s, offset, delta));
+            sum.s += w;
+            sum.moment += delta * w;
+            if (w <= kNegligible * sum.s) {
+                break;
+            }
+        }
+    }
+    sum.s *= h;
+    sum.moment *= h;
+    return sum;
+}
+
+/* Finds where r_s = 1, by Newton's method on phi(s) = log r_s, which falls and is convex:
+ * every Newton step from the left of the root stays on the left and climbs to it. The start
+ * is the root with log(x / s) replaced by 1 - s / x, which lies below it, so the start is on
+ * the left too. Gives the count k the search ended on with log r_k; counts past
+ * kLargestWalkedCount come back continuous. */
+static void searchMode(double x, const Exact *u, const Noise *p, double *logR, double *k) {
+    double g = u->hi / p->alpha + 0.5;
+    double start = x * (1.0 + p->c * g) / (1.0 + p->c * x);
+    double n = start >= 1.0 ? floor(start) + 1.0 : 1.0;
+    for (int i = 0; i < 2000; ++i) {
+        double a = logRatio(x, u, p, n);
+        double step = a / (1.0 / n + p->c);
+        if (n >= kLargestWalkedCount || !(a >= 0.0) || step < 1.0 || !isfinite(step)) {
+            *logR = a;
+            *k = n;
+            if (n >= kLargestWalkedCount && isfinite(step)) {
+                /* Continuous from here: a few more steps fix s well inside its spread. */
+                for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
+                    n += step;
+                    step = logRatio(x, u, p, n) / (1.0 / n + p->c);
+                }
+                *k = n;
+            }
+            return;
+        }
+        n += floor(step);
+    }
+    *k = n;
+    *logR = logRatio(x, u, p, n);
+}
+
+/* grad at one element, and -log p(y | x) into *nll when nll is not null. */
+static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
+    if (!(x >= 0.0) || !isfinite(y)) {
+        if (nll != NULL) {
+            *nll = NAN;
+        }
+        return NAN;
+    }
+    Exact u = difference(y, p->mean);
+    if (x == HUGE_VAL) {
+        /* The largest term's count grows only like log x, so E[n] / x goes to 0. */
+        if (nll != NULL) {
+            *nll = HUGE_VAL;
+        }
+        return 1.0;
+    }
+    double logR;
+    double k;
+    searchMode(x, &u, p, &logR, &k);
+    if (!(k < 1e300) || logR == HUGE_VAL) {
+        /* y so far above the Gaussian's centre that the counts it implies pass any double. */
+        if (nll != NULL) {
+            *nll = HUGE_VAL;
+        }
+        return -HUGE_VAL;
+    }
+    double m;
+    double expected;
+    Sums sum;
+    if (k >= kLargestWalkedCount || 1.0 / (1.0 / k + p->c) > kWidestWalk * kWidestWalk) {
+        m = k;
+        sum = trapezoid(x, &u, p, m, 1.0 / sqrt(1.0 / m + p->c));
+        expected = (m + sum.moment / sum.s) / x;
+    } else if (logR >= 0.0) {
+        /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
+        m = k;
+        double e = exp(logR);
+        double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
+        sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
+        expected = (m + sum.moment / sum.s) / x;
+    } else {
+        m = k - 1.0;
+        double up = exp(logR);
+        if (m == 0.0 && up < 0x1p-500) {
+            /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without x,
+             * whatever x is, down to 0, where it is the limit the gradient takes. */
+            sum.s = 1.0;
+            sum.moment = 0.0;
+            expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
+        } else {
+            double down = 0.0;
+            if (m > 0.0) {
+                down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
+                                                     : exp(-logR - p->c) * (m / k);
+            }
+            sum = walk(m, up, down, p->decay);
+            expected = (m + sum.moment / sum.s) / x;
+        }
+    }
+    if (nll != NULL) {
+        *nll = -logTerm(x, &u, p, m) - log(sum.s);
+    }
+    return 1.0 - expected;
+}
+
+/* Each element on its own; with nll, the slice's elements are added block by block into the
+ * slice's block sums. */
+static void *pglikmtix(void *arg) {
+    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+    if (slice->blockNll == NULL) {
+        for (int i = 0; i < slice->len; ++i) {
+            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, NULL);
+        }
+        return NULL;
+    }
+    for (int first = 0; first < slice->len; first += NLL_BLOCK) {
+        int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
+        double sum = 0.0;
+        for (int i = first; i < end; ++i) {
+            double nll;
+            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, &nll);
+            sum += nll;
+        }
+        slice->blockNll[first / NLL_BLOCK] = sum;
+    }
+    return NULL;
+}
