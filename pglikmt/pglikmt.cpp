@@ -273,6 +273,12 @@ static const double kWidestWalk = 128.0;
 /* Counts from here on are not all doubles apart from one another. */
 static const double kLargestWalkedCount = 0x1p52;
 
+/* The whole part of v >= 0, by conversion: floor is a library call on the plain x86-64
+ * target, and whole parts of doubles from 2^52 on are the doubles themselves. */
+static double wholePart(double v) {
+    return v < 0x1p52 ? (double)(int64_t)v : v;
+}
+
 /* y - mean as an unevaluated sum hi + lo, exact (two-sum). */
 struct Exact {
     double hi;
@@ -377,45 +383,59 @@ struct Sums {
 };
 
 /* Whether what is left after a term cannot change the sums: the terms left fall at least as
- * fast as ratio < 1, so they add at most term ratio / (1 - ratio) to s and at most
- * (steps + 1 / (1 - ratio)) times that to the moment, steps being the count's distance from
- * m. The moment is compared with the first moment about zero, m s + moment, which is what E[n]
- * needs to within its last bit. Written without division. */
-static bool restIsNegligible(double term, double ratio, double steps, double m, const Sums *sum) {
+ * fast as ratio < 1, so they add at most term ratio / (1 - ratio) to the side's sum and at
+ * most (steps + 1 / (1 - ratio)) times that to the moment, steps being the count's distance
+ * from m. total and first are lower bounds on the whole sum and on the first moment about
+ * zero (m s + moment), which E[n] needs to within its last bit. Written without division. */
+static bool restIsNegligible(double term, double ratio, double steps, double total, double first) {
     if (!(ratio < 1.0)) {
         return false;
     }
     double rest = term * ratio;
     double room = 1.0 - ratio;
-    return rest <= kNegligible * sum->s * room &&
-           rest * (steps * room + 1.0) <= kNegligible * (m * sum->s + sum->moment) * room * room;
+    return rest <= kNegligible * total * room &&
+           rest * (steps * room + 1.0) <= kNegligible * first * room * room;
 }
 
-/* Walks up from count m with up = r_(m+1), and down with down = 1 / r_m, one count at a
- * time. The walk may start a count away from the largest term: a ratio of 1 or more only
- * defers the stop. */
+/* Walks up from count m with up = r_(m+1), then down with down = 1 / r_m, two counts between
+ * tests (a count past the stop only adds what cannot be seen). Sums and moments are kept
+ * relative to t_m. The walk may start a count or so away from the largest term: a ratio of 1
+ * or more only defers the stop. */
 static Sums walk(double m, double up, double down, double decay) {
-    Sums sum = {1.0, 0.0};
     double term = 1.0;
-    double n = m;
     double ratio = up;
-    while (!restIsNegligible(term, ratio, n - m, m, &sum)) {
-        term *= ratio;
-        n += 1.0;
-        sum.s += term;
-        sum.moment += (n - m) * term;
-        ratio *= (n / (n + 1.0)) * decay;
+    double n = m;
+    double s = 0.0;
+    double moment = 0.0;
+    /* Every term from m up adds at least m times itself to the first moment about zero; from
+     * 0 up, that moment is the up side's own. */
+    while (!restIsNegligible(term, ratio, n - m, 1.0 + s, m > 0.0 ? m * (1.0 + s) : moment)) {
+        for (int twice = 0; twice < 2; ++twice) {
+            term *= ratio;
+            n += 1.0;
+            s += term;
+            moment += (n - m) * term;
+            ratio *= (n / (n + 1.0)) * decay;
+        }
     }
+    Sums sum = {1.0 + s, moment};
+    double first = m * sum.s;
     term = 1.0;
-    n = m;
     ratio = down;
-    while (n > 0.0 && !restIsNegligible(term, ratio, m - n, m, &sum)) {
-        term *= ratio;
-        n -= 1.0;
-        sum.s += term;
-        sum.moment -= (m - n) * term;
-        ratio *= (n / (n + 1.0)) * decay;
+    n = m;
+    s = 0.0;
+    moment = 0.0;
+    while (n > 0.0 && !restIsNegligible(term, ratio, m - n, 1.0 + s, first)) {
+        for (int twice = 0; twice < 2 && n > 0.0; ++twice) {
+            term *= ratio;
+            n -= 1.0;
+            s += term;
+            moment += (m - n) * term;
+            ratio *= (n / (n + 1.0)) * decay;
+        }
     }
+    sum.s += s;
+    sum.moment -= moment;
     return sum;
 }
 
@@ -455,34 +475,61 @@ static Sums trapezoid(double x, const Exact *u, const Noise *p, double s, double
 }
 
 /* Finds where r_s = 1, by Newton's method on phi(s) = log r_s, which falls and is convex:
- * every Newton step from the left of the root stays on the left and climbs to it. The start
- * is the root with log(x / s) replaced by 1 - s / x, which lies below it, so the start is on
- * the left too. Gives the count k the search ended on with log r_k; counts past
- * kLargestWalkedCount come back continuous. */
-static void searchMode(double x, const Exact *u, const Noise *p, double *logR, double *k) {
-    double g = u->hi / p->alpha + 0.5;
-    double start = x * (1.0 + p->c * g) / (1.0 + p->c * x);
-    double n = start >= 1.0 ? floor(start) + 1.0 : 1.0;
+ * every Newton step from the left of the root stays on the left and climbs to it, and start
+ * is on the left too (see likelihoodAt). Gives the count k the search ended on with log r_k;
+ * counts past kLargestWalkedCount come back continuous. */
+static void searchMode(double x, const Exact *u, const Noise *p, double start, double *logR,
+                       double *k) {
+    double n = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     for (int i = 0; i < 2000; ++i) {
         double a = logRatio(x, u, p, n);
-        double step = a / (1.0 / n + p->c);
-        if (n >= kLargestWalkedCount || !(a >= 0.0) || step < 1.0 || !isfinite(step)) {
+        /* The Newton step is a n / (1 + c n); its division is made only to move. */
+        double slope = 1.0 + p->c * n;
+        double step = a * n;
+        if (!(a >= 0.0) || step < slope || n >= kLargestWalkedCount) {
             *logR = a;
             *k = n;
-            if (n >= kLargestWalkedCount && isfinite(step)) {
+            if (n >= kLargestWalkedCount) {
                 /* Continuous from here: a few more steps fix s well inside its spread. */
+                step /= slope;
                 for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
                     n += step;
-                    step = logRatio(x, u, p, n) / (1.0 / n + p->c);
+                    step = logRatio(x, u, p, n) * n / (1.0 + p->c * n);
                 }
                 *k = n;
             }
             return;
         }
-        n += floor(step);
+        step /= slope;
+        if (!(step < 1e300)) {
+            *logR = a;
+            *k = HUGE_VAL;
+            return;
+        }
+        n += wholePart(step);
     }
     *k = n;
     *logR = logRatio(x, u, p, n);
+}
+
+/* The common case, with one exp and no log: the count k just above start, when r_k is so near 1
+ * that the largest term is within about half the terms' spread of k (|r_k - 1| sigma <= 1/2,
+ * with sigma^2 = k / (1 + c k)), and that spread is narrow enough to walk. r_k >= 1/4 keeps
+ * the terms below k from outgrowing t_k: from them E[n] would come as a difference. */
+static bool walkedFromStart(double x, const Exact *u, const Noise *p, double start, Sums *sum) {
+    double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
+    double q = x / k;
+    double slope = 1.0 + p->c * k;
+    if (!(k <= kWidestWalk * kWidestWalk * slope && q >= 0x1p-1000 && p->c < 700.0)) {
+        return false;
+    }
+    double r = q * exp(p->alphaOverVar * offsetAt(u, p->alpha, k - 0.5));
+    double off = r - 1.0;
+    if (!(off * off * k <= 0.25 * slope && r >= 0.25)) {
+        return false;
+    }
+    *sum = walk(k, r * (k / (k + 1.0)) * p->decay, 1.0 / r, p->decay);
+    return true;
 }
 
 /* grad at one element, and -log p(y | x) into *nll when nll is not null. */
@@ -501,47 +548,60 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         }
         return 1.0;
     }
-    double logR;
-    double k;
-    searchMode(x, &u, p, &logR, &k);
-    if (!(k < 1e300) || logR == HUGE_VAL) {
-        /* y so far above the Gaussian's centre that the counts it implies pass any double. */
-        if (nll != NULL) {
-            *nll = HUGE_VAL;
-        }
-        return -HUGE_VAL;
-    }
+    /* The root of phi(s) = log r_s with log(x / s) replaced by its tangent at x, 1 - s / x,
+     * which lies below it: a start on the left of the root, and most often within a count of
+     * it. */
+    double start = x * ((1.0 + p->alphaOverVar * u.hi) + 0.5 * p->c) / (1.0 + p->c * x);
     double m;
     double expected;
     Sums sum;
-    if (k >= kLargestWalkedCount || 1.0 / (1.0 / k + p->c) > kWidestWalk * kWidestWalk) {
-        m = k;
-        sum = trapezoid(x, &u, p, m, 1.0 / sqrt(1.0 / m + p->c));
-        expected = (m + sum.moment / sum.s) / x;
-    } else if (logR >= 0.0) {
-        /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
-        m = k;
-        double e = exp(logR);
-        double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
-        sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
-        expected = (m + sum.moment / sum.s) / x;
+    if (walkedFromStart(x, &u, p, start, &sum)) {
+        m = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
+        expected = (m * sum.s + sum.moment) / (sum.s * x);
     } else {
-        m = k - 1.0;
-        double up = exp(logR);
-        if (m == 0.0 && up < 0x1p-500) {
-            /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without x,
-             * whatever x is, down to 0, where it is the limit the gradient takes. */
-            sum.s = 1.0;
-            sum.moment = 0.0;
-            expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
-        } else {
-            double down = 0.0;
-            if (m > 0.0) {
-                down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
-                                                     : exp(-logR - p->c) * (m / k);
+        double logR;
+        double k;
+        searchMode(x, &u, p, start, &logR, &k);
+        if (!(k < 1e300) || logR == HUGE_VAL) {
+            /* y so far above the Gaussian's centre that the counts it implies pass any
+             * double. */
+            if (nll != NULL) {
+                *nll = HUGE_VAL;
             }
-            sum = walk(m, up, down, p->decay);
-            expected = (m + sum.moment / sum.s) / x;
+            return -HUGE_VAL;
+        }
+        /* The spread of the terms about their largest, from the curvature 1 / n + c of
+         * log t_n. */
+        double spread = sqrt(k / (1.0 + p->c * k));
+        if (k >= kLargestWalkedCount || spread > kWidestWalk) {
+            m = k;
+            sum = trapezoid(x, &u, p, m, spread);
+            expected = (m * sum.s + sum.moment) / (sum.s * x);
+        } else if (logR >= 0.0) {
+            /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
+            m = k;
+            double e = exp(logR);
+            double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
+            sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
+            expected = (m * sum.s + sum.moment) / (sum.s * x);
+        } else {
+            m = k - 1.0;
+            double up = exp(logR);
+            if (m == 0.0 && up < 0x1p-500) {
+                /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
+                 * x, whatever x is, down to 0, where it is the limit the gradient takes. */
+                sum.s = 1.0;
+                sum.moment = 0.0;
+                expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
+            } else {
+                double down = 0.0;
+                if (m > 0.0) {
+                    down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
+                                                         : exp(-logR - p->c) * (m / k);
+                }
+                sum = walk(m, up, down, p->decay);
+                expected = (m * sum.s + sum.moment) / (sum.s * x);
+            }
         }
     }
     if (nll != NULL) {
