@@ -70,7 +70,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotScalar", "Input var must be a real double scalar.");
     }
     double var = mxGetScalar(prhs[IN_VAR]);
-    if (!(var > 0.0 && var <= HUGE_VAL / 2)) {
+    if (!(var > 0.0 && isfinite(var))) {
         mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotPositive",
                           "Input var must be positive and finite.");
     }
@@ -79,7 +79,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                           "Input mean must be a real double scalar.");
     }
     double mean = mxGetScalar(prhs[IN_MEAN]);
-    if (!(fabs(mean) <= HUGE_VAL / 2)) {
+    if (!isfinite(mean)) {
         mexErrMsgIdAndTxt("MATLAB:pglikmt:meanNotFinite", "Input mean must be finite.");
     }
     if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
@@ -87,7 +87,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                           "Input alpha must be a real double scalar.");
     }
     double alpha = mxGetScalar(prhs[IN_ALPHA]);
-    if (!(alpha > 0.0 && alpha <= HUGE_VAL / 2)) {
+    if (!(alpha > 0.0 && isfinite(alpha))) {
         mexErrMsgIdAndTxt("MATLAB:pglikmt:alphaNotPositive",
                           "Input alpha must be positive and finite.");
     }
