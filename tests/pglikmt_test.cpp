@@ -321,12 +321,17 @@ Worst measure(PgLik *t, const Regime &g) {
         pglikReference::Likelihood ref =
             pglikReference::likelihood(x[i], y[i], g.var, mean, g.alpha);
         double scale = std::fmax(1, static_cast<double>(fabsq(ref.meanOverX)));
-        double eg = static_cast<double>(fabsq(r.grad[i] - (1 - ref.meanOverX))) / scale;
+        // A true gradient past the double range must come back as that infinity.
+        double eg = r.grad[i] == static_cast<double>(1 - ref.meanOverX)
+                        ? 0.0
+                        : static_cast<double>(fabsq(r.grad[i] - (1 - ref.meanOverX))) / scale;
         w.grad = std::fmax(w.grad, std::isnan(eg) ? inf : eg);
         // Each element's own nll, from a call of its own.
         Result one = t->likelihood({x[i]}, {y[i]}, g.var, mean, g.alpha);
-        double en = static_cast<double>(fabsq(one.nll - ref.nll) /
-                                        std::fmax(1, static_cast<double>(fabsq(ref.nll))));
+        double en = one.nll == static_cast<double>(ref.nll)
+                        ? 0.0
+                        : static_cast<double>(fabsq(one.nll - ref.nll) /
+                                              std::fmax(1, static_cast<double>(fabsq(ref.nll))));
         en = std::isnan(en) ? inf : en;
         (x[i] <= 1e3 ? w.nll : w.nllBeyond) = std::fmax(x[i] <= 1e3 ? w.nll : w.nllBeyond, en);
     }
