@@ -368,9 +368,8 @@ static double logPoisson(double x, double n) {
     return ((n - x) + n * logQ) - 0.5 * (1.8378770664093456 + log(n)) - stirlingCorrection(n);
 }
 
-/* log t_n, the whole term. */
-static double logTerm(double x, const Exact *u, const Noise *p, double n) {
-    double d = offsetAt(u, p->alpha, n);
+/* log t_n, the whole term, given the offset d = u - alpha n. */
+static double logTerm(double x, const Noise *p, double n, double d) {
     return (logPoisson(x, n) - d * d / (2.0 * p->var)) - p->halfLog2PiVar;
 }
 
@@ -452,11 +451,10 @@ static double logTermStep(double x, const Noise *p, double s, double offset, dou
 
 /* The sum over a spread of sigma counts or more as a trapezoid rule of step sigma / 4 about s:
  * the terms are smooth in n, so this and the sum over the integers both equal the integral to
- * within e^(-2 pi^2 sigma^2) relative. Returns the sums relative to t_s, already times the
- * step. */
-static Sums trapezoid(double x, const Exact *u, const Noise *p, double s, double sigma) {
+ * within e^(-2 pi^2 sigma^2) relative. offset is u - alpha s. Returns the sums relative to
+ * t_s, already times the step. */
+static Sums trapezoid(double x, const Noise *p, double s, double sigma, double offset) {
     double h = 0.25 * sigma;
-    double offset = offsetAt(u, p->alpha, s);
     Sums sum = {1.0, 0.0};
     for (int side = -1; side <= 1; side += 2) {
         for (int k = 1; k < 400; ++k) {
@@ -491,17 +489,21 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
             *k = n;
             if (n >= kLargestWalkedCount) {
                 /* Continuous from here: a few more steps fix s well inside its spread. */
-                step /= slope;
+                step = a / (1.0 / n + p->c);
                 for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
-                    n += step;
-                    step = logRatio(x, u, p, n) * n / (1.0 + p->c * n);
+                    double next = n + step;
+                    if (!(next > 0.0 && next < HUGE_VAL)) {
+                        break;
+                    }
+                    n = next;
+                    step = logRatio(x, u, p, n) / (1.0 / n + p->c);
                 }
                 *k = n;
             }
             return;
         }
         step /= slope;
-        if (!(step < 1e300)) {
+        if (!(step < HUGE_VAL)) {
             *logR = a;
             *k = HUGE_VAL;
             return;
@@ -520,7 +522,8 @@ static bool walkedFromStart(double x, const Exact *u, const Noise *p, double sta
     double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     double q = x / k;
     double slope = 1.0 + p->c * k;
-    if (!(k <= kWidestWalk * kWidestWalk * slope && q >= 0x1p-1000 && p->c < 700.0)) {
+    if (!(k < kLargestWalkedCount && k <= kWidestWalk * kWidestWalk * slope && q >= 0x1p-1000 &&
+          p->c < 700.0)) {
         return false;
     }
     double r = q * exp(p->alphaOverVar * offsetAt(u, p->alpha, k - 0.5));
@@ -554,6 +557,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
     double start = x * ((1.0 + p->alphaOverVar * u.hi) + 0.5 * p->c) / (1.0 + p->c * x);
     double m;
     double expected;
+    double offset = NAN; /* u - alpha m, where it is not taken as it stands */
     Sums sum;
     if (walkedFromStart(x, &u, p, start, &sum)) {
         m = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
@@ -562,7 +566,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         double logR;
         double k;
         searchMode(x, &u, p, start, &logR, &k);
-        if (!(k < 1e300) || logR == HUGE_VAL) {
+        if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
             /* y so far above the Gaussian's centre that the counts it implies pass any
              * double. */
             if (nll != NULL) {
@@ -573,9 +577,23 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         /* The spread of the terms about their largest, from the curvature 1 / n + c of
          * log t_n. */
         double spread = sqrt(k / (1.0 + p->c * k));
-        if (k >= kLargestWalkedCount || spread > kWidestWalk) {
+        if (k >= kLargestWalkedCount) {
+            /* Doubles this large are too far apart for u - alpha s to be taken at s: at the
+             * root of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread
+             * over less than a count are the one at s; the count is continuous here. */
             m = k;
-            sum = trapezoid(x, &u, p, m, spread);
+            offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
+            if (spread >= 1.0) {
+                sum = trapezoid(x, p, m, spread, offset);
+            } else {
+                sum.s = 1.0;
+                sum.moment = 0.0;
+            }
+            expected = (m * sum.s + sum.moment) / (sum.s * x);
+        } else if (spread > kWidestWalk) {
+            m = k;
+            offset = offsetAt(&u, p->alpha, m);
+            sum = trapezoid(x, p, m, spread, offset);
             expected = (m * sum.s + sum.moment) / (sum.s * x);
         } else if (logR >= 0.0) {
             /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
@@ -605,7 +623,10 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         }
     }
     if (nll != NULL) {
-        *nll = -logTerm(x, &u, p, m) - log(sum.s);
+        if (offset != offset) {
+            offset = offsetAt(&u, p->alpha, m);
+        }
+        *nll = -logTerm(x, p, m, offset) - log(sum.s);
     }
     return 1.0 - expected;
 }

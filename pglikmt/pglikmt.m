@@ -22,8 +22,10 @@
 %   Elements that are not in the model:
 %     X(i) < 0 or NaN, or Y(i) = NaN or +-Inf  GRAD(i) = NaN, and NLL is NaN
 %     X(i) = Inf                               GRAD(i) = 1 (E[n]/x goes to 0), NLL = Inf
-%   Y(i) so far above MEAN that the counts it implies pass 1e300 gives
-%   GRAD(i) = -Inf and NLL = Inf.
+%   Y(i) so far above MEAN that the counts it implies pass the largest double
+%   gives GRAD(i) = -Inf and NLL = Inf. Past 2^52 counts the count is taken
+%   as continuous: E[n] keeps its relative accuracy, and NLL is then far
+%   above 1e15 and within about alpha^2/VAR of the truth.
 %
 %   The series is summed around its largest term, both ways, until the rest
 %   cannot change the double result; no fixed number of terms. Where the terms
