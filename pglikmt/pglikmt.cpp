@@ -438,28 +438,39 @@ static Sums walk(double m, double up, double down, double decay) {
     return sum;
 }
 
-/* log t_(s + delta) - log t_s for a real s >= 16, with the parts that grow like delta log s
- * (from x^n, n! and the Gaussian) taken apart so that only their small remainder is formed. */
-static double logTermStep(double x, const Noise *p, double s, double offset, double delta) {
-    double n = s + delta;
-    double rel = log1p(delta / s);
-    double stirling = (delta - s * rel) - 0.5 * rel;
-    double gauss = p->alphaOverVar * delta * (offset - 0.5 * p->alpha * delta);
-    return ((delta * logOver(x, n) + gauss) + stirling) -
-           (stirlingCorrection(n) - stirlingCorrection(s));
+/* (1 + z) log1p(z) - z, which is z^2 / 2 to first order: by its series for small z, where the
+ * difference would lose the digits that matter once multiplied by a large count. */
+static double growthExcess(double z) {
+    if (fabs(z) < 0.05) {
+        double t = 1.0 / 90 - z * (1.0 / 110 - z / 132);
+        t = 1.0 / 42 - z * (1.0 / 56 - z * (1.0 / 72 - z * t));
+        t = 1.0 / 12 - z * (1.0 / 20 - z * (1.0 / 30 - z * t));
+        return z * z * (0.5 - z * (1.0 / 6 - z * t));
+    }
+    return (1.0 + z) * log1p(z) - z;
+}
+
+/* log t_(s + delta) - log t_s for a real s >= 16, given phi = log r_s. Written about s, so that
+ * the parts that grow like delta log s (from x^n, n! and the Gaussian) cancel before they are
+ * formed: delta (phi - c/2) - c delta^2 / 2 - s growthExcess(delta / s) - log1p(delta / s) / 2
+ * and the change of the Stirling correction. */
+static double logTermStep(const Noise *p, double s, double phi, double delta) {
+    double z = delta / s;
+    return ((delta * (phi - 0.5 * p->c) - 0.5 * p->c * delta * delta) - s * growthExcess(z)) -
+           0.5 * log1p(z) - (stirlingCorrection(s + delta) - stirlingCorrection(s));
 }
 
 /* The sum over a spread of sigma counts or more as a trapezoid rule of step sigma / 4 about s:
  * the terms are smooth in n, so this and the sum over the integers both equal the integral to
- * within e^(-2 pi^2 sigma^2) relative. offset is u - alpha s. Returns the sums relative to
- * t_s, already times the step. */
-static Sums trapezoid(double x, const Noise *p, double s, double sigma, double offset) {
+ * within e^(-2 pi^2 sigma^2) relative. phi is log r_s. Returns the sums relative to t_s,
+ * already times the step. */
+static Sums trapezoid(const Noise *p, double s, double sigma, double phi) {
     double h = 0.25 * sigma;
     Sums sum = {1.0, 0.0};
     for (int side = -1; side <= 1; side += 2) {
         for (int k = 1; k < 400; ++k) {
             double delta = side * k * h;
-            double w = exp(logTermStep(x, p, s, offset, delta));
+            double w = exp(logTermStep(p, s, phi, delta));
             sum.s += w;
             sum.moment += delta * w;
             if (w <= kNegligible * sum.s) {
@@ -584,7 +595,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
             m = k;
             offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
             if (spread >= 1.0) {
-                sum = trapezoid(x, p, m, spread, offset);
+                sum = trapezoid(p, m, spread, 0.0);
             } else {
                 sum.s = 1.0;
                 sum.moment = 0.0;
@@ -592,8 +603,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
             expected = (m * sum.s + sum.moment) / (sum.s * x);
         } else if (spread > kWidestWalk) {
             m = k;
-            offset = offsetAt(&u, p->alpha, m);
-            sum = trapezoid(x, p, m, spread, offset);
+            sum = trapezoid(p, m, spread, logR);
             expected = (m * sum.s + sum.moment) / (sum.s * x);
         } else if (logR >= 0.0) {
             /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */

@@ -358,7 +358,8 @@ TEST_F(PgLik, AccurateAgainstQuadPrecision) {
         {"var 1e-6: counts pinned", 1, 1e-6, {0.2, 7, 300}, {-3, -0.4, 0, 0.2, 0.5, 2}},
         {"var 1e6, alpha 1e-3: counts swamped", 1e-3, 1e6, {0.5, 50, 1e3}, kNear},
         {"alpha 1e3, var 1", 1e3, 1, {0.5, 5, 80}, kNear},
-        {"x 1e4, spread past the walk", 0.01, 1, {4e3, 1e4}, kNear},
+        {"x 1e4", 0.01, 1, {4e3, 1e4}, kNear},
+        {"spread past the walk: trapezoid", 1e-3, 1e6, {3e4, 1e5}, {-6, 0, 2, 300}},
         {"y far outside", 1, 1, {0.3, 20}, {-1e3, -40, 40, 1e3}},
         {"tiny x", 1, 0.5, {1e-300, 1e-30, 1e-9}, {-3, 0, 3, 50}},
     };
