@@ -27,6 +27,18 @@
 #include <unistd.h>
 
 enum { IN_X, IN_Y, IN_VAR, IN_MEAN, IN_ALPHA, IN_COUNT };
+
+/* Walks in lanes (see the worker) where the compiler and processor have them;
+ * WIDEST_VECTOR_BITS (512 unless the build says otherwise) caps the widest path chosen. */
+#ifndef WIDEST_VECTOR_BITS
+#define WIDEST_VECTOR_BITS 512
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && WIDEST_VECTOR_BITS >= 512
+#define PGLIK_LANES 8
+#include <immintrin.h>
+#endif
+typedef void (*LaneWalk)(const double *m, const double *up, const double *down, double decay,
+                         double *s, double *moment);
 enum { OUT_GRAD, OUT_NLL, OUT_MAX };
 
 /* The noise and what a call derives from it once, shared read-only by every worker. */
@@ -49,12 +61,14 @@ struct WorkerArgs {
     double *blockNll;
     const Noise *noise;
     int len;
+    LaneWalk lanes; /* null: the scalar walk */
 };
 
 static uint64_t elementCount(const mxArray *a);
 static void pglikmt(double *grad, double *nll, const double *x, const double *y, double var,
                     double mean, double alpha, int len);
 static void *pglikmtix(void *arg);
+static LaneWalk laneWalk(void);
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nrhs != IN_COUNT) {
@@ -170,7 +184,8 @@ static WorkerArgs sliceOf(const WorkerArgs *all, int workers, int i) {
     WorkerArgs slice = {
         all->grad + first, all->x + first,
         all->y + first,    all->blockNll == NULL ? NULL : all->blockNll + first / NLL_BLOCK,
-        all->noise,        i == workers - 1 ? all->len - first : per};
+        all->noise,        i == workers - 1 ? all->len - first : per,
+        all->lanes};
     return slice;
 }
 
@@ -183,7 +198,8 @@ static double onCallingThread(const WorkerArgs *all) {
         int left = all->len - first;
         WorkerArgs block = {all->grad + first, all->x + first,
                             all->y + first,    &sum,
-                            all->noise,        left < NLL_BLOCK ? left : NLL_BLOCK};
+                            all->noise,        left < NLL_BLOCK ? left : NLL_BLOCK,
+                            all->lanes};
         pglikmtix(&block);
         total += sum;
     }
@@ -209,7 +225,7 @@ static void pglikmt(double *grad, double *nll, const double *x, const double *y,
     if (len == 0) {
         return;
     }
-    WorkerArgs all = {grad, x, y, NULL, &noise, len};
+    WorkerArgs all = {grad, x, y, NULL, &noise, len, laneWalk()};
     int blocks = (len - 1) / NLL_BLOCK + 1;
     if (nll != NULL) {
         all.blockNll = static_cast<double *>(malloc((size_t)blocks * sizeof(double)));
@@ -293,11 +309,11 @@ static Exact difference(double y, double mean) {
     return u;
 }
 
-/* The rounding error of the product p = a * b, exact by Dekker's splitting; no fused
- * multiply-add, so the same bits on every build. Factors so large that a split would overflow
- * keep no correction: their offsets are far beyond any count that matters. */
+/* The rounding error of the product p = a * b of a, b >= 0, exact by Dekker's splitting; no
+ * fused multiply-add, so the same bits on every build. Factors so large that a split would
+ * overflow keep no correction: their offsets are far beyond any count that matters. */
 static double productError(double a, double b, double p) {
-    if (!(p < 0x1p990)) {
+    if (!(a < 0x1p990 && b < 0x1p990 && p < 0x1p990)) {
         return 0.0;
     }
     double sa = 134217729.0 * a;
@@ -387,6 +403,9 @@ struct Sums {
  * from m. total and first are lower bounds on the whole sum and on the first moment about
  * zero (m s + moment), which E[n] needs to within its last bit. Written without division. */
 static bool restIsNegligible(double term, double ratio, double steps, double total, double first) {
+    if (ratio != ratio) {
+        return true; /* nothing more to be learnt, and a walk that never ends */
+    }
     if (!(ratio < 1.0)) {
         return false;
     }
@@ -525,11 +544,18 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
     *logR = logRatio(x, u, p, n);
 }
 
+/* Where a walk starts and its first ratios up and down. */
+struct Walk {
+    double m;
+    double up;
+    double down;
+};
+
 /* The common case, with one exp and no log: the count k just above start, when r_k is so near 1
  * that the largest term is within about half the terms' spread of k (|r_k - 1| sigma <= 1/2,
  * with sigma^2 = k / (1 + c k)), and that spread is narrow enough to walk. r_k >= 1/4 keeps
  * the terms below k from outgrowing t_k: from them E[n] would come as a difference. */
-static bool walkedFromStart(double x, const Exact *u, const Noise *p, double start, Sums *sum) {
+static bool quickStart(double x, const Exact *u, const Noise *p, double start, Walk *walk) {
     double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     double q = x / k;
     double slope = 1.0 + p->c * k;
@@ -542,10 +568,29 @@ static bool walkedFromStart(double x, const Exact *u, const Noise *p, double sta
     if (!(off * off * k <= 0.25 * slope && r >= 0.25)) {
         return false;
     }
-    *sum = walk(k, r * (k / (k + 1.0)) * p->decay, 1.0 / r, p->decay);
+    walk->m = k;
+    walk->up = r * (k / (k + 1.0)) * p->decay;
+    walk->down = 1.0 / r;
     return true;
 }
 
+/* The root of phi(s) = log r_s with log(x / s) replaced by its tangent at x, 1 - s / x, which
+ * lies below it: a start on the left of the root, and most often within a count of it. */
+static double startBelowRoot(double x, const Exact *u, const Noise *p) {
+    return x * ((1.0 + p->alphaOverVar * u->hi) + 0.5 * p->c) / (1.0 + p->c * x);
+}
+
+/* grad from a walk's sums, and -log p(y | x) into *nll when nll is not null. */
+static double fromWalk(double x, const Exact *u, const Noise *p, double m, const Sums *sum,
+                       double *nll) {
+    if (nll != NULL) {
+        *nll = -logTerm(x, p, m, offsetAt(u, p->alpha, m)) - log(sum->s);
+    }
+    return 1.0 - (m * sum->s + sum->moment) / (sum->s * x);
+}
+
+/* Whether the element is in the model and takes the quick start; if not, its grad and nll
+ * are computed here and now. */
 /* grad at one element, and -log p(y | x) into *nll when nll is not null. */
 static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
     if (!(x >= 0.0) || !isfinite(y)) {
@@ -555,6 +600,13 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         return NAN;
     }
     Exact u = difference(y, p->mean);
+    if (x == 0.0) {
+        /* Only t_0 counts, and the gradient takes its limit: 1 - t_1 / (x t_0). */
+        if (nll != NULL) {
+            *nll = -logTerm(x, p, 0.0, offsetAt(&u, p->alpha, 0.0));
+        }
+        return 1.0 - exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
+    }
     if (x == HUGE_VAL) {
         /* The largest term's count grows only like log x, so E[n] / x goes to 0. */
         if (nll != NULL) {
@@ -562,74 +614,71 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         }
         return 1.0;
     }
-    /* The root of phi(s) = log r_s with log(x / s) replaced by its tangent at x, 1 - s / x,
-     * which lies below it: a start on the left of the root, and most often within a count of
-     * it. */
-    double start = x * ((1.0 + p->alphaOverVar * u.hi) + 0.5 * p->c) / (1.0 + p->c * x);
+    double start = startBelowRoot(x, &u, p);
+    Walk quick;
+    if (quickStart(x, &u, p, start, &quick)) {
+        Sums sum = walk(quick.m, quick.up, quick.down, p->decay);
+        return fromWalk(x, &u, p, quick.m, &sum, nll);
+    }
     double m;
     double expected;
     double offset = NAN; /* u - alpha m, where it is not taken as it stands */
     Sums sum;
-    if (walkedFromStart(x, &u, p, start, &sum)) {
-        m = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
+    double logR;
+    double k;
+    searchMode(x, &u, p, start, &logR, &k);
+    if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
+        /* y so far above the Gaussian's centre that the counts it implies pass any
+         * double. */
+        if (nll != NULL) {
+            *nll = HUGE_VAL;
+        }
+        return -HUGE_VAL;
+    }
+    /* The spread of the terms about their largest, from the curvature 1 / n + c of
+     * log t_n. */
+    double spread = sqrt(k / (1.0 + p->c * k));
+    if (k >= kLargestWalkedCount) {
+        /* Doubles this large are too far apart for u - alpha s to be taken at s: at the
+         * root of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread
+         * over less than a count are the one at s; the count is continuous here. */
+        m = k;
+        offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
+        if (spread >= 1.0) {
+            sum = trapezoid(p, m, spread, 0.0);
+        } else {
+            sum.s = 1.0;
+            sum.moment = 0.0;
+        }
+        expected = (m * sum.s + sum.moment) / (sum.s * x);
+    } else if (spread > kWidestWalk) {
+        m = k;
+        sum = trapezoid(p, m, spread, logR);
+        expected = (m * sum.s + sum.moment) / (sum.s * x);
+    } else if (logR >= 0.0) {
+        /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
+        m = k;
+        double e = exp(logR);
+        double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
+        sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
         expected = (m * sum.s + sum.moment) / (sum.s * x);
     } else {
-        double logR;
-        double k;
-        searchMode(x, &u, p, start, &logR, &k);
-        if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
-            /* y so far above the Gaussian's centre that the counts it implies pass any
-             * double. */
-            if (nll != NULL) {
-                *nll = HUGE_VAL;
-            }
-            return -HUGE_VAL;
-        }
-        /* The spread of the terms about their largest, from the curvature 1 / n + c of
-         * log t_n. */
-        double spread = sqrt(k / (1.0 + p->c * k));
-        if (k >= kLargestWalkedCount) {
-            /* Doubles this large are too far apart for u - alpha s to be taken at s: at the
-             * root of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread
-             * over less than a count are the one at s; the count is continuous here. */
-            m = k;
-            offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
-            if (spread >= 1.0) {
-                sum = trapezoid(p, m, spread, 0.0);
-            } else {
-                sum.s = 1.0;
-                sum.moment = 0.0;
-            }
-            expected = (m * sum.s + sum.moment) / (sum.s * x);
-        } else if (spread > kWidestWalk) {
-            m = k;
-            sum = trapezoid(p, m, spread, logR);
-            expected = (m * sum.s + sum.moment) / (sum.s * x);
-        } else if (logR >= 0.0) {
-            /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
-            m = k;
-            double e = exp(logR);
-            double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
-            sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
-            expected = (m * sum.s + sum.moment) / (sum.s * x);
+        m = k - 1.0;
+        double up = exp(logR);
+        if (m == 0.0 && up < 0x1p-500) {
+            /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
+             * x, however small x is; at x = 0 this is the gradient's limit. */
+            sum.s = 1.0;
+            sum.moment = 0.0;
+            expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
         } else {
-            m = k - 1.0;
-            double up = exp(logR);
-            if (m == 0.0 && up < 0x1p-500) {
-                /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
-                 * x, whatever x is, down to 0, where it is the limit the gradient takes. */
-                sum.s = 1.0;
-                sum.moment = 0.0;
-                expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
-            } else {
-                double down = 0.0;
-                if (m > 0.0) {
-                    down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
-                                                         : exp(-logR - p->c) * (m / k);
-                }
-                sum = walk(m, up, down, p->decay);
-                expected = (m * sum.s + sum.moment) / (sum.s * x);
+            double down = 0.0;
+            if (m > 0.0) {
+                down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
+                                                     : exp(-logR - p->c) * (m / k);
             }
+            sum = walk(m, up, down, p->decay);
+            expected = (m * sum.s + sum.moment) / (sum.s * x);
         }
     }
     if (nll != NULL) {
@@ -641,10 +690,194 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
     return 1.0 - expected;
 }
 
+/* ---- Walks in lanes ----------------------------------------------------------------------
+ * Eight elements' walks side by side in AVX-512 lanes, each lane doing exactly the scalar
+ * walk's operations in its order: packed IEEE add, subtract, multiply and divide round each
+ * lane as the scalar ones do, and nothing is fused, so every path gives the same bits.
+ * Elements that do not take the quick start are computed by the scalar code in their turn.
+ */
+#ifdef PGLIK_LANES
+#define PGLIK_AVX512 __attribute__((target("avx512f"))) static inline
+
+/* restIsNegligible, lane by lane. */
+PGLIK_AVX512 __mmask8 restIsNegligibleLanes(__m512d term, __m512d ratio, __m512d steps,
+                                            __m512d total, __m512d first) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d negligible = _mm512_set1_pd(kNegligible);
+    __m512d rest = _mm512_mul_pd(term, ratio);
+    __m512d room = _mm512_sub_pd(one, ratio);
+    __m512d sumBound = _mm512_mul_pd(_mm512_mul_pd(negligible, total), room);
+    __m512d momentRest = _mm512_mul_pd(rest, _mm512_add_pd(_mm512_mul_pd(steps, room), one));
+    __m512d momentBound =
+        _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(negligible, first), room), room);
+    return _mm512_cmp_pd_mask(ratio, ratio, _CMP_UNORD_Q) |
+           (_mm512_cmp_pd_mask(ratio, one, _CMP_LT_OQ) &
+            _mm512_cmp_pd_mask(rest, sumBound, _CMP_LE_OQ) &
+            _mm512_cmp_pd_mask(momentRest, momentBound, _CMP_LE_OQ));
+}
+
+/* One side of walk, lane by lane: a lane steps only while the scalar walk would. Up, the
+ * bound on the first moment comes from the side itself; down, it is first and the walk also
+ * stops at count 0. */
+PGLIK_AVX512 void sideLanes(__m512d m, __m512d start, bool up, double decay, __m512d first,
+                            __m512d *s, __m512d *moment) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d shrink = _mm512_set1_pd(decay);
+    const __m512d dir = _mm512_set1_pd(up ? 1.0 : -1.0);
+    __mmask8 positive = _mm512_cmp_pd_mask(m, zero, _CMP_GT_OQ);
+    __m512d term = one;
+    __m512d ratio = start;
+    __m512d n = m;
+    __m512d sum = zero;
+    __m512d mo = zero;
+    for (;;) {
+        __m512d total = _mm512_add_pd(one, sum);
+        __m512d steps = up ? _mm512_sub_pd(n, m) : _mm512_sub_pd(m, n);
+        __m512d bound = up ? _mm512_mask_mov_pd(mo, positive, _mm512_mul_pd(m, total)) : first;
+        __mmask8 on = (__mmask8)~restIsNegligibleLanes(term, ratio, steps, total, bound);
+        if (!up) {
+            on &= _mm512_cmp_pd_mask(n, zero, _CMP_GT_OQ);
+        }
+        if (on == 0) {
+            break;
+        }
+        for (int twice = 0; twice < 2; ++twice) {
+            __m512d t = _mm512_mul_pd(term, ratio);
+            __m512d k = _mm512_add_pd(n, dir);
+            __m512d away = up ? _mm512_sub_pd(k, m) : _mm512_sub_pd(m, k);
+            __m512d next = _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), shrink);
+            term = _mm512_mask_mov_pd(term, on, t);
+            n = _mm512_mask_mov_pd(n, on, k);
+            sum = _mm512_mask_add_pd(sum, on, sum, t);
+            mo = _mm512_mask_add_pd(mo, on, mo, _mm512_mul_pd(away, t));
+            ratio = _mm512_mask_mul_pd(ratio, on, ratio, next);
+            if (!up) {
+                on &= _mm512_cmp_pd_mask(n, zero, _CMP_GT_OQ);
+            }
+        }
+    }
+    *s = sum;
+    *moment = mo;
+}
+
+/* walk, lane by lane, on arrays of PGLIK_LANES doubles. */
+__attribute__((target("avx512f"))) static void walkLanes512(const double *m, const double *up,
+                                                            const double *down, double decay,
+                                                            double *s, double *moment) {
+    __m512d mv = _mm512_loadu_pd(m);
+    __m512d sumUp;
+    __m512d momentUp;
+    sideLanes(mv, _mm512_loadu_pd(up), true, decay, mv, &sumUp, &momentUp);
+    __m512d totalUp = _mm512_add_pd(_mm512_set1_pd(1.0), sumUp);
+    __m512d sumDown;
+    __m512d momentDown;
+    sideLanes(mv, _mm512_loadu_pd(down), false, decay, _mm512_mul_pd(mv, totalUp), &sumDown,
+              &momentDown);
+    _mm512_storeu_pd(s, _mm512_add_pd(totalUp, sumDown));
+    _mm512_storeu_pd(moment, _mm512_sub_pd(momentUp, momentDown));
+}
+
+/* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
+ * the build allows it; null gives the scalar walk. */
+static LaneWalk laneWalk(void) {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
+}
+
+/* Whether the element is in the model and takes the quick start; if not, its grad (and nll)
+ * are computed here and now. */
+static bool walksQuickly(double x, double y, const Noise *p, Walk *quick, double *grad,
+                         double *nll) {
+    if (x >= 0.0 && x < HUGE_VAL && isfinite(y)) {
+        Exact u = difference(y, p->mean);
+        if (quickStart(x, &u, p, startBelowRoot(x, &u, p), quick)) {
+            return true;
+        }
+    }
+    *grad = likelihoodAt(x, y, p, nll);
+    return false;
+}
+
+/* Elements waiting for their walk, one per lane; lanes left over start where there is
+ * nothing to walk (m = 0 and ratios 0). */
+struct LaneBatch {
+    int count;
+    int index[PGLIK_LANES];
+    double m[PGLIK_LANES];
+    double up[PGLIK_LANES];
+    double down[PGLIK_LANES];
+};
+
+static void finishBatch(const WorkerArgs *slice, LaneBatch *batch, double *nllOf, int base) {
+    for (int l = batch->count; l < PGLIK_LANES; ++l) {
+        batch->m[l] = 0.0;
+        batch->up[l] = 0.0;
+        batch->down[l] = 0.0;
+    }
+    double s[PGLIK_LANES];
+    double moment[PGLIK_LANES];
+    slice->lanes(batch->m, batch->up, batch->down, slice->noise->decay, s, moment);
+    for (int l = 0; l < batch->count; ++l) {
+        int i = batch->index[l];
+        Exact u = difference(slice->y[i], slice->noise->mean);
+        Sums sum = {s[l], moment[l]};
+        slice->grad[i] = fromWalk(slice->x[i], &u, slice->noise, batch->m[l], &sum,
+                                  nllOf == NULL ? NULL : &nllOf[i - base]);
+    }
+    batch->count = 0;
+}
+
+/* pglikmtix's work with the walks in lanes, block by block: a block's elements' nll are kept
+ * until the block is done and then added in index order. */
+static void sliceInLanes(const WorkerArgs *slice) {
+    double nllOf[NLL_BLOCK];
+    double *kept = slice->blockNll == NULL ? NULL : nllOf;
+    LaneBatch batch;
+    batch.count = 0;
+    for (int first = 0; first < slice->len; first += NLL_BLOCK) {
+        int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
+        for (int i = first; i < end; ++i) {
+            Walk quick;
+            if (walksQuickly(slice->x[i], slice->y[i], slice->noise, &quick, &slice->grad[i],
+                             kept == NULL ? NULL : &nllOf[i - first])) {
+                batch.index[batch.count] = i;
+                batch.m[batch.count] = quick.m;
+                batch.up[batch.count] = quick.up;
+                batch.down[batch.count] = quick.down;
+                if (++batch.count == PGLIK_LANES) {
+                    finishBatch(slice, &batch, kept, first);
+                }
+            }
+        }
+        if (batch.count > 0) {
+            finishBatch(slice, &batch, kept, first);
+        }
+        if (kept != NULL) {
+            double sum = 0.0;
+            for (int i = first; i < end; ++i) {
+                sum += nllOf[i - first];
+            }
+            slice->blockNll[first / NLL_BLOCK] = sum;
+        }
+    }
+}
+#else
+static LaneWalk laneWalk(void) {
+    return NULL;
+}
+#endif
+
 /* Each element on its own; with nll, the slice's elements are added block by block into the
  * slice's block sums. */
 static void *pglikmtix(void *arg) {
     const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+#ifdef PGLIK_LANES
+    if (slice->lanes != NULL) {
+        sliceInLanes(slice);
+        return NULL;
+    }
+#endif
     if (slice->blockNll == NULL) {
         for (int i = 0; i < slice->len; ++i) {
             slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, NULL);

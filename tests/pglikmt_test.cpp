@@ -19,6 +19,7 @@ struct WorkerArgsView {
     double *blockNll;
     const void *noise;
     int len;
+    void (*lanes)(); // null: the scalar walk
 };
 
 using Started = StartedRecords<WorkerArgsView>;
@@ -267,6 +268,25 @@ TEST_F(PgLik, ValueCases) {
          nan,
          0},
         {"x = Inf", {inf}, {5}, 1, 0, 1, {1.0}, inf, 0},
+        // Fuzzers' finds, once endless walks: limits past the double range at x = 0.
+        {"x = 0, u / var past the double range",
+         {0},
+         {1},
+         9,
+         -1.7976931348623157e308,
+         1e6,
+         {-inf},
+         inf,
+         0},
+        {"x = 0, alpha the largest double",
+         {0},
+         {1.7976931348623157e308},
+         0.5,
+         -1,
+         1.7976931348623157e308,
+         {-inf},
+         inf,
+         0},
         {"empty", {}, {}, 1, 0, 1, {}, 0.0, 0},
     };
     for (const Case &c : cases) {
@@ -442,6 +462,58 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
         EXPECT_EQ(workers, static_cast<int>(3 * processors / 4)) << "P = " << processors;
         EXPECT_EQ(Started::all()[0].len, len / workers) << "P = " << processors;
         EXPECT_EQ(Started::all()[0].blockNll, nullptr);
+    }
+}
+
+// The walks in AVX-512 lanes against the scalar build of the same source, bit for bit: regimes
+// from tiny x to counts past 2^52, the elements outside the model, lengths off the lane count
+// and across nll blocks, with and without nll.
+TEST_F(PgLik, LanesGiveTheScalarBits) {
+    if (!__builtin_cpu_supports("avx512f")) {
+        GTEST_SKIP() << "no AVX-512 here: the module's only vector path cannot be chosen";
+    }
+    standin::Module &scalar = loadModule("pglikmt_scalar");
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    struct Case {
+        const char *name;
+        int len;
+        double var, mean, alpha;
+    };
+    std::vector<Case> cases = {
+        {"demo noise", 1000, 9, 2, 1.5}, {"var tiny", 77, 1e-6, 0, 1},
+        {"var huge", 300, 1e6, 3, 1e-3}, {"alpha large", 13, 1, 0, 1e3},
+        {"one element", 1, 9, 2, 1.5},   {"seven", 7, 0.5, -1, 2},
+    };
+    for (const Case &c : cases) {
+        std::vector<double> x(c.len);
+        std::vector<double> y(c.len);
+        for (int i = 0; i < c.len; ++i) {
+            double kind = unit(rng);
+            x[i] = kind < 0.05 ? 0.0 : kind < 0.08 ? -1.0 : std::pow(10.0, 8 * unit(rng) - 4);
+            double sd = std::sqrt(c.var + c.alpha * c.alpha * x[i]);
+            y[i] = c.alpha * x[i] + c.mean + sd * (i % 50 == 3 ? 1e4 : 8 * unit(rng) - 4);
+            y[i] = i % 97 == 5 ? inf : y[i];
+        }
+        std::vector<const mxArray *> in = {arrays.column(x), arrays.row(y), arrays.scalar(c.var),
+                                           arrays.scalar(c.mean), arrays.scalar(c.alpha)};
+        for (int nlhs = 1; nlhs <= 2; ++nlhs) {
+            Started::watch();
+            standin::Outcome lanes = call(nlhs, in);
+            ASSERT_TRUE(lanes.ok) << c.name;
+            EXPECT_NE(Started::all().at(0).lanes, nullptr) << c.name;
+            interpose::watch(&scalar);
+            Started::watch();
+            standin::Outcome plain = standin::call(scalar, nlhs, in);
+            interpose::watch(&module_);
+            ASSERT_TRUE(plain.ok) << c.name;
+            EXPECT_EQ(Started::all().at(0).lanes, nullptr) << c.name;
+            for (int k = 0; k < nlhs; ++k) {
+                EXPECT_TRUE(
+                    sameBits(standin::values(lanes.outputs[k]), standin::values(plain.outputs[k])))
+                    << c.name << ", output " << k;
+            }
+        }
     }
 }
 
