@@ -650,11 +650,12 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
             sum.s = 1.0;
             sum.moment = 0.0;
         }
-        expected = (m * sum.s + sum.moment) / (sum.s * x);
+        /* Here m s may pass the largest double: the moment is divided first. */
+        expected = (m + sum.moment / sum.s) / x;
     } else if (spread > kWidestWalk) {
         m = k;
         sum = trapezoid(p, m, spread, logR);
-        expected = (m * sum.s + sum.moment) / (sum.s * x);
+        expected = (m + sum.moment / sum.s) / x;
     } else if (logR >= 0.0) {
         /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
         m = k;

@@ -314,6 +314,12 @@ TEST_F(PgLik, ValueCases) {
         double poisson = s * std::log(s / f[0]) - s + f[0];
         EXPECT_NEAR(r.nll, poisson, 1e-6 * poisson) << "y = " << f[1];
     }
+    // A fuzzer's find: x near the largest double, var and alpha the smallest, where m s once
+    // overflowed into a NaN E[n]. Then c is nil and E[n] / x = exp(alpha (y - mean) / var).
+    const double tiny = 4.9406564584124654e-324;
+    Result edge = likelihood({1e308}, {0.5}, tiny, tiny, tiny);
+    EXPECT_NEAR(edge.grad[0], 1 - std::exp(0.5), 1e-12);
+    EXPECT_FALSE(std::isnan(edge.nll));
     Result good = likelihood({1}, {1}, 1, 0, 1);
     Result mixed = likelihood({1, -1e-300}, {1, 1}, 1, 0, 1);
     EXPECT_TRUE(sameBits(mixed.grad, {good.grad[0], nan})) << "a bad element beside a good one";
