@@ -339,9 +339,16 @@ static double logOver(double x, double n) {
     return q >= 0x1p-1000 ? log(q) : log(x) - log(n);
 }
 
+/* alpha d / var, which is the Gaussian's log ratio of neighbouring counts for an offset d;
+ * alpha / var itself passes the largest double when var is subnormal, and then the product is
+ * formed first. */
+static double gaussianExponent(const Noise *p, double d) {
+    return p->alphaOverVar < HUGE_VAL ? p->alphaOverVar * d : (p->alpha * d) / p->var;
+}
+
 /* log r_n for any real n > 0. */
 static double logRatio(double x, const Exact *u, const Noise *p, double n) {
-    return logOver(x, n) + p->alphaOverVar * offsetAt(u, p->alpha, n - 0.5);
+    return logOver(x, n) + gaussianExponent(p, offsetAt(u, p->alpha, n - 0.5));
 }
 
 /* log n! - (n log n - n + log(2 pi n) / 2), the Stirling series to the term in n^-9, good to
@@ -605,7 +612,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
         if (nll != NULL) {
             *nll = -logTerm(x, p, 0.0, offsetAt(&u, p->alpha, 0.0));
         }
-        return 1.0 - exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
+        return 1.0 - exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
     }
     if (x == HUGE_VAL) {
         /* The largest term's count grows only like log x, so E[n] / x goes to 0. */
@@ -670,8 +677,7 @@ static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
             /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
              * x, however small x is; at x = 0 this is the gradient's limit. */
             sum.s = 1.0;
-            sum.moment = 0.0;
-            expected = exp(p->alphaOverVar * offsetAt(&u, p->alpha, 0.5));
+            expected = exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
         } else {
             double down = 0.0;
             if (m > 0.0) {

@@ -12,13 +12,18 @@ const double inf = std::numeric_limits<double>::infinity();
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 // WorkerArgs as the module lays it out, seen through the thread-start hook.
+// The layout must match, read or not.
 struct WorkerArgsView {
+    // cppcheck-suppress unusedStructMember
     double *grad;
     const double *x;
+    // cppcheck-suppress unusedStructMember
     const double *y;
     double *blockNll;
+    // cppcheck-suppress unusedStructMember
     const void *noise;
     int len;
+    // cppcheck-suppress unusedStructMember ; read through Started::all(), which it does not follow
     void (*lanes)(); // null: the scalar walk
 };
 
@@ -276,6 +281,15 @@ TEST_F(PgLik, ValueCases) {
          -1.7976931348623157e308,
          1e6,
          {-inf},
+         inf,
+         0},
+        {"x = 0, var the smallest double",
+         {-0.0},
+         {1},
+         4.9406564584124654e-324,
+         -0.0,
+         2,
+         {0.0},
          inf,
          0},
         {"x = 0, alpha the largest double",
