@@ -444,7 +444,9 @@ static Sums walk(double m, double up, double down, double decay) {
         }
     }
     Sums sum = {1.0 + s, moment};
-    double first = m * sum.s;
+    /* Going down, the first moment about zero is at least m t_m: a bound that leaves the two
+     * sides independent, so that walks in lanes can take both at once. */
+    double first = m;
     term = 1.0;
     ratio = down;
     n = m;
@@ -723,66 +725,69 @@ PGLIK_AVX512 __mmask8 restIsNegligibleLanes(__m512d term, __m512d ratio, __m512d
             _mm512_cmp_pd_mask(momentRest, momentBound, _CMP_LE_OQ));
 }
 
-/* One side of walk, lane by lane: a lane steps only while the scalar walk would. Up, the
- * bound on the first moment comes from the side itself; down, it is first and the walk also
- * stops at count 0. */
-PGLIK_AVX512 void sideLanes(__m512d m, __m512d start, bool up, double decay, __m512d first,
-                            __m512d *s, __m512d *moment) {
+/* One side of a walk in lanes, relative to t_m. */
+struct LaneSide {
+    __m512d term;
+    __m512d ratio;
+    __m512d n;
+    __m512d sum;
+    __m512d moment;
+};
+
+/* The lanes of a side that step on: those whose rest is not negligible; going down, only
+ * above count 0, and with the bound m on the first moment. */
+PGLIK_AVX512 __mmask8 sideGoesOn(const LaneSide *side, __m512d m, bool up) {
+    const __m512d zero = _mm512_setzero_pd();
+    __m512d total = _mm512_add_pd(_mm512_set1_pd(1.0), side->sum);
+    __m512d steps = up ? _mm512_sub_pd(side->n, m) : _mm512_sub_pd(m, side->n);
+    __m512d bound = up ? _mm512_mask_mov_pd(side->moment, _mm512_cmp_pd_mask(m, zero, _CMP_GT_OQ),
+                                            _mm512_mul_pd(m, total))
+                       : m;
+    __mmask8 on = (__mmask8)~restIsNegligibleLanes(side->term, side->ratio, steps, total, bound);
+    return up ? on : on & _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
+}
+
+/* Two counts on the lanes in on, as the scalar walk takes them. */
+PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, __mmask8 on, double decay) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d shrink = _mm512_set1_pd(decay);
-    const __m512d dir = _mm512_set1_pd(up ? 1.0 : -1.0);
-    __mmask8 positive = _mm512_cmp_pd_mask(m, zero, _CMP_GT_OQ);
-    __m512d term = one;
-    __m512d ratio = start;
-    __m512d n = m;
-    __m512d sum = zero;
-    __m512d mo = zero;
-    for (;;) {
-        __m512d total = _mm512_add_pd(one, sum);
-        __m512d steps = up ? _mm512_sub_pd(n, m) : _mm512_sub_pd(m, n);
-        __m512d bound = up ? _mm512_mask_mov_pd(mo, positive, _mm512_mul_pd(m, total)) : first;
-        __mmask8 on = (__mmask8)~restIsNegligibleLanes(term, ratio, steps, total, bound);
+    for (int twice = 0; twice < 2; ++twice) {
+        __m512d t = _mm512_mul_pd(side->term, side->ratio);
+        __m512d k = up ? _mm512_add_pd(side->n, one) : _mm512_sub_pd(side->n, one);
+        __m512d away = up ? _mm512_sub_pd(k, m) : _mm512_sub_pd(m, k);
+        __m512d next = _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), shrink);
+        side->term = _mm512_mask_mov_pd(side->term, on, t);
+        side->n = _mm512_mask_mov_pd(side->n, on, k);
+        side->sum = _mm512_mask_add_pd(side->sum, on, side->sum, t);
+        side->moment = _mm512_mask_add_pd(side->moment, on, side->moment, _mm512_mul_pd(away, t));
+        side->ratio = _mm512_mask_mul_pd(side->ratio, on, side->ratio, next);
         if (!up) {
-            on &= _mm512_cmp_pd_mask(n, zero, _CMP_GT_OQ);
-        }
-        if (on == 0) {
-            break;
-        }
-        for (int twice = 0; twice < 2; ++twice) {
-            __m512d t = _mm512_mul_pd(term, ratio);
-            __m512d k = _mm512_add_pd(n, dir);
-            __m512d away = up ? _mm512_sub_pd(k, m) : _mm512_sub_pd(m, k);
-            __m512d next = _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), shrink);
-            term = _mm512_mask_mov_pd(term, on, t);
-            n = _mm512_mask_mov_pd(n, on, k);
-            sum = _mm512_mask_add_pd(sum, on, sum, t);
-            mo = _mm512_mask_add_pd(mo, on, mo, _mm512_mul_pd(away, t));
-            ratio = _mm512_mask_mul_pd(ratio, on, ratio, next);
-            if (!up) {
-                on &= _mm512_cmp_pd_mask(n, zero, _CMP_GT_OQ);
-            }
+            on &= _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
         }
     }
-    *s = sum;
-    *moment = mo;
 }
 
-/* walk, lane by lane, on arrays of PGLIK_LANES doubles. */
+/* walk in eight lanes, both sides at once, on arrays of PGLIK_LANES doubles. */
 __attribute__((target("avx512f"))) static void walkLanes512(const double *m, const double *up,
                                                             const double *down, double decay,
                                                             double *s, double *moment) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
     __m512d mv = _mm512_loadu_pd(m);
-    __m512d sumUp;
-    __m512d momentUp;
-    sideLanes(mv, _mm512_loadu_pd(up), true, decay, mv, &sumUp, &momentUp);
-    __m512d totalUp = _mm512_add_pd(_mm512_set1_pd(1.0), sumUp);
-    __m512d sumDown;
-    __m512d momentDown;
-    sideLanes(mv, _mm512_loadu_pd(down), false, decay, _mm512_mul_pd(mv, totalUp), &sumDown,
-              &momentDown);
-    _mm512_storeu_pd(s, _mm512_add_pd(totalUp, sumDown));
-    _mm512_storeu_pd(moment, _mm512_sub_pd(momentUp, momentDown));
+    LaneSide hi = {one, _mm512_loadu_pd(up), mv, zero, zero};
+    LaneSide lo = {one, _mm512_loadu_pd(down), mv, zero, zero};
+    for (;;) {
+        __mmask8 onHi = sideGoesOn(&hi, mv, true);
+        __mmask8 onLo = sideGoesOn(&lo, mv, false);
+        if ((onHi | onLo) == 0) {
+            break;
+        }
+        sideSteps(&hi, mv, true, onHi, decay);
+        sideSteps(&lo, mv, false, onLo, decay);
+    }
+    _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sum), lo.sum));
+    _mm512_storeu_pd(moment, _mm512_sub_pd(hi.moment, lo.moment));
 }
 
 /* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
