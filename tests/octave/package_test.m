@@ -45,7 +45,7 @@ for k = 1:rows (cases)
     failures{end+1} = sprintf ('%s: got %s, expected %s', name, mat2str (actual), mat2str (expected));
   end
   text = evalc (sprintf ('help %s', name));
-  if (isempty (strfind (text, ['OUT = ' upper(name) '('])))
+  if (isempty (strfind (text, [' = ' upper(name) '('])))
     failures{end+1} = sprintf ('help %s does not show its calling form', name);
   end
 end
