@@ -15,7 +15,9 @@
  * consecutive terms until what is left cannot change the double result. Where the terms that
  * matter span so many counts that walking them one by one would be slow, or the counts pass
  * 2^52, the sum is taken as a trapezoid rule of width a quarter of its spread, which agrees
- * with the sum over the integers far below double precision there.
+ * with the sum over the integers far below double precision there. On processors with
+ * AVX-512 the walks go eight elements at a time through vector lanes, bit for bit as the
+ * scalar walk goes.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
@@ -513,7 +515,7 @@ static Sums trapezoid(const Noise *p, double s, double sigma, double phi) {
 
 /* Finds where r_s = 1, by Newton's method on phi(s) = log r_s, which falls and is convex:
  * every Newton step from the left of the root stays on the left and climbs to it, and start
- * is on the left too (see likelihoodAt). Gives the count k the search ended on with log r_k;
+ * is on the left too (see startBelowRoot). Gives the count k the search ended on with log r_k;
  * counts past kLargestWalkedCount come back continuous. */
 static void searchMode(double x, const Exact *u, const Noise *p, double start, double *logR,
                        double *k) {
