@@ -586,8 +586,14 @@ static bool quickStart(double x, const Exact *u, const Noise *p, double start, W
 }
 
 /* The root of phi(s) = log r_s with log(x / s) replaced by its tangent at x, 1 - s / x, which
- * lies below it: a start on the left of the root, and most often within a count of it. */
+ * lies below it: a start on the left of the root, and most often within a count of it. For
+ * c > 1 the same start is written with c divided out, as alpha u / var alone can pass the
+ * largest double long before the root does. */
 static double startBelowRoot(double x, const Exact *u, const Noise *p) {
+    if (p->c > 1.0) {
+        double spreadOfY = 1.0 / p->c;
+        return x * ((spreadOfY + u->hi / p->alpha) + 0.5) / (spreadOfY + x);
+    }
     return x * ((1.0 + p->alphaOverVar * u->hi) + 0.5 * p->c) / (1.0 + p->c * x);
 }
 
@@ -792,13 +798,6 @@ __attribute__((target("avx512f"))) static void walkLanes512(const double *m, con
     _mm512_storeu_pd(moment, _mm512_sub_pd(hi.moment, lo.moment));
 }
 
-/* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
- * the build allows it; null gives the scalar walk. */
-static LaneWalk laneWalk(void) {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
-}
-
 /* Whether the element is in the model and takes the quick start; if not, its grad (and nll)
  * are computed here and now. */
 static bool walksQuickly(double x, double y, const Noise *p, Walk *quick, double *grad,
@@ -876,11 +875,19 @@ static void sliceInLanes(const WorkerArgs *slice) {
         }
     }
 }
-#else
-static LaneWalk laneWalk(void) {
-    return NULL;
-}
 #endif
+
+/* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
+ * the build allows it; null gives the scalar walk. Defined once for every build, so that each
+ * line of the source is the same function in all of them. */
+static LaneWalk laneWalk(void) {
+#ifdef PGLIK_LANES
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
+#else
+    return NULL;
+#endif
+}
 
 /* Each element on its own; with nll, the slice's elements are added block by block into the
  * slice's block sums. */
