@@ -1,7 +1,7 @@
 function built = build_mex(outdir)
-%BUILD_MEX  Compile the four modules from inside Octave or MATLAB.
-%   BUILD_MEX(OUTDIR) compiles groupshrinkmt, obsexpscale, termdecay and
-%   slopemapmt from the sources beside this file into OUTDIR (created if
+%BUILD_MEX  Compile the five modules from inside Octave or MATLAB.
+%   BUILD_MEX(OUTDIR) compiles groupshrinkmt, obsexpscale, termdecay,
+%   slopemapmt and pglikmt from the sources beside this file into OUTDIR (created if
 %   missing; default: the current folder) and copies each module's help
 %   file next to it, so that OUTDIR is ready for addpath. In Octave it calls
 %   mkoctfile --mex and gives NAME.mex; in MATLAB it calls
@@ -25,6 +25,7 @@ modules = {
     'obsexpscale',   {}
     'termdecay',     {fullfile(root, 'lambertw', 'LambertW.cpp')}
     'slopemapmt',    {}
+    'pglikmt',       {}
 };
 flags = '-O2 -ffp-contract=off -std=c++17';
 isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;

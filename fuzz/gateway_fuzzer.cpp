@@ -1,4 +1,4 @@
-// libFuzzer target over the four gateways, called through the stand-in host.
+// libFuzzer target over the five gateways, called through the stand-in host.
 //
 // Every input decodes into one call of one module: a processor count for the
 // module to see, nlhs, nrhs and that many input arrays of any class, shape,
@@ -10,15 +10,18 @@
 //     predicts, a non-empty message and no output left behind;
 //   - a success gives one real full double output of the predicted shape
 //     whose elements equal, bit for bit, a sequential reference computed in
-//     the module's order of operations;
+//     the module's order of operations; pglikmt's series has no short
+//     reference, so its grad must be NaN exactly where an element is outside
+//     the model, 1 where x is Inf, and the same bits, nll included, from
+//     the module's scalar build on a single worker;
 //   - afterwards no array is alive.
 // groupshrinkmt and slopemapmt are called twice, as built and as capped at
 // AVX2, so that each vector worker the processor has meets the same checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
-//   byte 0    module: b % 4 picks groupshrinkmt, obsexpscale, termdecay,
-//             slopemapmt
+//   byte 0    module: b % 5 picks groupshrinkmt, obsexpscale, termdecay,
+//             slopemapmt, pglikmt
 //   byte 1    online processors the module is told: kProcessors[b % 10],
 //             where 0 leaves the query to the C library
 //   byte 2    nlhs: b % 8 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3
@@ -169,9 +172,15 @@ const size_t kHuge[] = {0x7fffffffu,
                         size_t{1} << 31 << 31};
 static_assert(sizeof kHuge / sizeof kHuge[0] == 32, "dimension() indexes 32 huge sizes");
 
-enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP };
-const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay", "slopemapmt"};
-const int kInputCounts[] = {5, 4, 5, 8};
+enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP, PGLIK, GATEWAYS };
+const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay", "slopemapmt",
+                                    "pglikmt"};
+const int kInputCounts[] = {5, 4, 5, 8, 5};
+
+// Output counts a gateway takes: one, or for pglikmt none to two.
+bool outputsAccepted(Gateway g, int nlhs) {
+    return g == PGLIK ? nlhs <= 2 : nlhs == 1;
+}
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {
     std::fprintf(stderr, "gateway_fuzzer: %s: %s\n", what, detail.c_str());
@@ -250,6 +259,11 @@ bool refusedUnread(Gateway g, int position, size_t m, size_t n) {
     case SLOPEMAP:
         // y is read over x's length, however long y claims to be.
         return position == 1 ? false : position > 1 || (m > n ? m : n) > kIntMax;
+    case PGLIK:
+        // Past 2^31 - 1 elements x and y are refused as too long or of mismatched lengths.
+        return position > 1 || elementCount(m, n) > kIntMax;
+    case GATEWAYS:
+        break;
     }
     return false;
 }
@@ -592,14 +606,104 @@ std::string bitsOf(double d) {
 
 std::atomic<long> fakeProcessors{0};
 
+Expected pglik(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 5) {
+        return error("MATLAB:pglikmt:invalidNumInputs");
+    }
+    if (nlhs > 2) {
+        return error("MATLAB:pglikmt:invalidNumOutputs");
+    }
+    if (!realDoubleScalar(in[2])) {
+        return error("MATLAB:pglikmt:varNotScalar");
+    }
+    if (!(mxGetScalar(in[2]) > 0.0 && std::isfinite(mxGetScalar(in[2])))) {
+        return error("MATLAB:pglikmt:varNotPositive");
+    }
+    if (!realDoubleScalar(in[3])) {
+        return error("MATLAB:pglikmt:meanNotScalar");
+    }
+    if (!std::isfinite(mxGetScalar(in[3]))) {
+        return error("MATLAB:pglikmt:meanNotFinite");
+    }
+    if (!realDoubleScalar(in[4])) {
+        return error("MATLAB:pglikmt:alphaNotScalar");
+    }
+    if (!(mxGetScalar(in[4]) > 0.0 && std::isfinite(mxGetScalar(in[4])))) {
+        return error("MATLAB:pglikmt:alphaNotPositive");
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (!fullDouble(in[k])) {
+            return error(k == 0 ? "MATLAB:pglikmt:xNotDouble" : "MATLAB:pglikmt:yNotDouble");
+        }
+        if (mxIsComplex(in[k])) {
+            return error(k == 0 ? "MATLAB:pglikmt:xComplex" : "MATLAB:pglikmt:yComplex");
+        }
+    }
+    uint64_t count = elementCount(mxGetM(in[0]), mxGetN(in[0]));
+    if (count != elementCount(mxGetM(in[1]), mxGetN(in[1]))) {
+        return error("MATLAB:pglikmt:lengthMismatch");
+    }
+    if (count > kIntMax || mxGetM(in[0]) > kIntMax || mxGetN(in[0]) > kIntMax) {
+        return error("MATLAB:pglikmt:xTooLong");
+    }
+    Expected e;
+    e.rows = mxGetM(in[0]);
+    e.columns = mxGetN(in[0]);
+    return e;
+}
+
+// What a pglikmt output must show without a reference series: NaN exactly at the elements
+// outside the model (and then in nll), 1 where x is Inf, and the same bits from the scalar
+// build on one worker.
+void checkPglik(int nlhs, mxArray *const *plhs, const mxArray **prhs, const std::string &what) {
+    static standin::Module *scalar =
+        new standin::Module(std::string(MEXA64_DIR) + "/pglikmt_scalar.mexa64");
+    const double *x = realPart(prhs[0]);
+    const double *y = realPart(prhs[1]);
+    const double *grad = mxGetPr(plhs[0]);
+    size_t count = mxGetM(plhs[0]) * mxGetN(plhs[0]);
+    bool anyOutside = false;
+    for (size_t i = 0; i < count; ++i) {
+        bool outside = !(x[i] >= 0.0) || !std::isfinite(y[i]);
+        anyOutside = anyOutside || outside;
+        if (std::isnan(grad[i]) != outside || (x[i] == kInf && !outside && grad[i] != 1.0)) {
+            fail("pglikmt element", what + ": element " + std::to_string(i) + " is " +
+                                        bitsOf(grad[i]) + " for x " + bitsOf(x[i]) + ", y " +
+                                        bitsOf(y[i]) + ", var " + bitsOf(mxGetScalar(prhs[2])) +
+                                        ", mean " + bitsOf(mxGetScalar(prhs[3])) + ", alpha " +
+                                        bitsOf(mxGetScalar(prhs[4])));
+        }
+    }
+    if (nlhs == 2 && std::isnan(mxGetPr(plhs[1])[0]) != anyOutside) {
+        fail("pglikmt nll", what + ": " + bitsOf(mxGetPr(plhs[1])[0]));
+    }
+    mxArray *again[2];
+    char id[128];
+    char message[1024];
+    fakeProcessors.store(1);
+    int ok =
+        standinCall(scalar->entry(), nlhs, again, 5, prhs, id, sizeof id, message, sizeof message);
+    fakeProcessors.store(0);
+    if (!ok) {
+        fail("pglikmt on one worker", what + ": " + id);
+    }
+    for (int k = 0; k < (nlhs == 2 ? 2 : 1); ++k) {
+        size_t n = mxGetM(again[k]) * mxGetN(again[k]);
+        if (n > 0 && std::memcmp(mxGetPr(again[k]), mxGetPr(plhs[k]), n * sizeof(double)) != 0) {
+            fail("pglikmt on one worker", what + ": output " + std::to_string(k) + " differs");
+        }
+        mxDestroyArray(again[k]);
+    }
+}
+
 // Calls and outputs per gateway, printed at exit: how the run's time was
-// shared among the four.
-long calls[4];
-long outputs[4];
+// shared among the five.
+long calls[GATEWAYS];
+long outputs[GATEWAYS];
 
 void printTally() {
     std::fprintf(stderr, "gateway_fuzzer: calls (outputs):");
-    for (int g = 0; g < 4; ++g) {
+    for (int g = 0; g < GATEWAYS; ++g) {
         std::fprintf(stderr, " %s %ld (%ld)", kModuleNames[g], calls[g], outputs[g]);
     }
     std::fprintf(stderr, "\n");
@@ -621,7 +725,7 @@ namespace {
 
 // Calls one build of a gateway and holds the outcome to what the model
 // expects; returns whether the call succeeded.
-bool checkCall(const standin::Module &module, const std::string &what, int nlhs,
+bool checkCall(const standin::Module &module, const std::string &what, Gateway g, int nlhs,
                const std::vector<mxArray *> &inputs, const Expected &expected, long processors) {
     mxArray *plhs[4];
     char id[128];
@@ -669,6 +773,12 @@ bool checkCall(const standin::Module &module, const std::string &what, int nlhs,
                                      ", expected " + bitsOf(expected.values[i]));
         }
     }
+    if (g == PGLIK) {
+        checkPglik(nlhs, plhs, prhs.data(), what);
+        if (nlhs == 2) {
+            mxDestroyArray(plhs[1]);
+        }
+    }
     mxDestroyArray(plhs[0]);
     return true;
 }
@@ -678,12 +788,12 @@ bool checkCall(const standin::Module &module, const std::string &what, int nlhs,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each module as built, and for the modules with vector workers also the
     // build capped at AVX2, so that both vector widths meet every input.
-    static standin::Module *modules[4][2] = {};
-    static const bool capped[4] = {true, false, false, true};
+    static standin::Module *modules[GATEWAYS][2] = {};
+    static const bool capped[GATEWAYS] = {true, false, false, true, false};
     // Set to print each call's outcome, for instance when replaying a corpus.
     static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
     Reader r{data, size};
-    Gateway g = static_cast<Gateway>(r.byte() % 4);
+    Gateway g = static_cast<Gateway>(r.byte() % GATEWAYS);
     if (modules[g][0] == nullptr) {
         static const int registered = std::atexit(printTally);
         (void)registered;
@@ -698,7 +808,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int nlhs = nlhsOf[r.byte() % 8];
     uint8_t countByte = r.byte();
     int nrhs = countByte < 200 ? kInputCounts[g] : countByte % 11;
-    bool callRefused = nrhs != kInputCounts[g] || nlhs != 1;
+    bool callRefused = nrhs != kInputCounts[g] || !outputsAccepted(g, nlhs);
     std::vector<mxArray *> inputs;
     for (int i = 0; i < nrhs; ++i) {
         inputs.push_back(decodeArray(r, g, i, callRefused));
@@ -718,13 +828,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case SLOPEMAP:
         expected = slopemap(nlhs, inputs);
         break;
+    case PGLIK:
+        expected = pglik(nlhs, inputs);
+        break;
+    case GATEWAYS:
+        break;
     }
 
     std::string what = std::string(kModuleNames[g]) + " with nlhs " + std::to_string(nlhs) +
                        ", nrhs " + std::to_string(nrhs);
-    bool ok = checkCall(*modules[g][0], what, nlhs, inputs, expected, processors);
+    bool ok = checkCall(*modules[g][0], what, g, nlhs, inputs, expected, processors);
     if (modules[g][1] != nullptr) {
-        checkCall(*modules[g][1], what + " (AVX2 build)", nlhs, inputs, expected, processors);
+        checkCall(*modules[g][1], what + " (AVX2 build)", g, nlhs, inputs, expected, processors);
     }
     ++calls[g];
     outputs[g] += ok;

@@ -54,12 +54,12 @@ def scalar(x):
 
 
 EMPTY = array([], 0, 0)
-MODULES = {"groupshrinkmt": 0, "obsexpscale": 1, "termdecay": 2, "slopemapmt": 3}
+MODULES = {"groupshrinkmt": 0, "obsexpscale": 1, "termdecay": 2, "slopemapmt": 3, "pglikmt": 4}
 
 
-def call(module, processors, inputs):
-    # nlhs byte 0 gives 1, count byte 0 gives the module's own input count.
-    return bytes([MODULES[module], PROCESSORS[processors], 0, 0]) + b"".join(inputs)
+def call(module, processors, inputs, nlhs=1):
+    # nlhs byte 0 gives 1 and 6 gives 2; count byte 0 gives the module's own input count.
+    return bytes([MODULES[module], PROCESSORS[processors], {1: 0, 2: 6}[nlhs], 0]) + b"".join(inputs)
 
 
 SEEDS = {
@@ -108,6 +108,18 @@ SEEDS = {
     "slopemapmt-short-y": call(
         "slopemapmt", 4,
         [array([1, 2, 3, 4]), array([1, 2]), EMPTY, EMPTY, scalar(1), scalar(0), scalar(1), EMPTY]),
+    "pglikmt-worked": call(
+        "pglikmt", 4,
+        [array([0, 0.5, 3, 12, 30, -1, NAN], 7, 1), array([1, 2, 7, 20, 47, 1, 1]), scalar(9),
+         scalar(2), scalar(1.5)]),
+    "pglikmt-nll": call(
+        "pglikmt", 3,
+        [array([0, 1e-3, 2, 30, 1000], 1, 5), array([2, -4, 5, 50, 1502]), scalar(9), scalar(2),
+         scalar(1.5)], nlhs=2),
+    "pglikmt-matrix": call(
+        "pglikmt", 16,
+        [array([0.25 * k for k in range(12)], 3, 4), array([0.5] * 12, 2, 6), scalar(0.5),
+         scalar(-1), scalar(2)]),
     "slopemapmt-huge-x": call(
         "slopemapmt", 4,
         [shape(1, 0xFFFFFFFE), array([1, 2]), EMPTY, EMPTY, scalar(1), scalar(0), scalar(1), EMPTY]),

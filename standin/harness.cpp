@@ -76,14 +76,7 @@ mxArray *Arrays::keep(mxArray *a) {
 }
 
 mxArray *Arrays::real(size_t m, size_t n, const std::vector<double> &values) {
-    mxArray *a = keep(standinCreateFull(mxDOUBLE_CLASS, m, n, mxREAL));
-    if (!values.empty()) {
-        if (values.size() != m * n) {
-            throw std::invalid_argument("values do not match the shape");
-        }
-        std::memcpy(standinRealData(a), values.data(), values.size() * sizeof(double));
-    }
-    return a;
+    return nd({m, n}, values);
 }
 
 mxArray *Arrays::scalar(double value) {
@@ -96,6 +89,17 @@ mxArray *Arrays::row(const std::vector<double> &values) {
 
 mxArray *Arrays::column(const std::vector<double> &values) {
     return real(values.size(), 1, values);
+}
+
+mxArray *Arrays::nd(const std::vector<size_t> &dims, const std::vector<double> &values) {
+    mxArray *a = keep(standinCreateFullDims(mxDOUBLE_CLASS, dims.size(), dims.data(), mxREAL));
+    if (!values.empty()) {
+        if (values.size() != mxGetNumberOfElements(a)) {
+            throw std::invalid_argument("values do not match the shape");
+        }
+        std::memcpy(standinRealData(a), values.data(), values.size() * sizeof(double));
+    }
+    return a;
 }
 
 mxArray *Arrays::complex(size_t m, size_t n, const std::vector<double> &re,

@@ -48,6 +48,8 @@ class Arrays {
     mxArray *scalar(double value);
     mxArray *row(const std::vector<double> &values);
     mxArray *column(const std::vector<double> &values);
+    // A real double array of any number of dimensions, column-major values (zeros if none).
+    mxArray *nd(const std::vector<size_t> &dims, const std::vector<double> &values = {});
     mxArray *complex(size_t m, size_t n, const std::vector<double> &re,
                      const std::vector<double> &im);
     // A full array of any supported class, zero-filled.

@@ -52,10 +52,14 @@ STANDIN_EXPORT mxClassID mxGetClassID(const mxArray *pa);
 STANDIN_EXPORT size_t mxGetM(const mxArray *pa);
 STANDIN_EXPORT size_t mxGetN(const mxArray *pa);
 STANDIN_EXPORT size_t mxGetNumberOfElements(const mxArray *pa);
+STANDIN_EXPORT mwSize mxGetNumberOfDimensions_700(const mxArray *pa);
+STANDIN_EXPORT const mwSize *mxGetDimensions_700(const mxArray *pa);
 STANDIN_EXPORT double mxGetScalar(const mxArray *pa);
 STANDIN_EXPORT double *mxGetPr(const mxArray *pa);
 STANDIN_EXPORT double *mxGetPi(const mxArray *pa);
 STANDIN_EXPORT mxArray *mxCreateDoubleMatrix_700(mwSize m, mwSize n, mxComplexity flag);
+STANDIN_EXPORT mxArray *mxCreateNumericArray_700(mwSize ndim, const mwSize *dims, mxClassID classid,
+                                                 mxComplexity flag);
 STANDIN_EXPORT void mxDestroyArray(mxArray *pa);
 
 STANDIN_EXPORT void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...)
@@ -69,5 +73,8 @@ STANDIN_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArr
 #endif
 
 #define mxCreateDoubleMatrix mxCreateDoubleMatrix_700
+#define mxCreateNumericArray mxCreateNumericArray_700
+#define mxGetNumberOfDimensions mxGetNumberOfDimensions_700
+#define mxGetDimensions mxGetDimensions_700
 
 #endif

@@ -3,6 +3,7 @@
 #include "standin.h"
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 struct standinArray {
     mxClassID classId;
     size_t m;
-    size_t n;
+    size_t n; // the product of every dimension after the first
+    int ndim;
+    mwSize dims[STANDIN_MAX_DIMS]; // as the 32-bit interface reports them, capped at INT_MAX
     bool complex;
     bool sparse;
     size_t stored; // elements held in re (and im): m*n when full, nonzeros when sparse
@@ -137,6 +140,25 @@ void releaseData(void *data, size_t count, size_t size) {
     }
 }
 
+// Trailing dimensions of 1 past the second are dropped, as the real host does.
+void setShape(mxArray *a, size_t ndim, const size_t *dims) {
+    while (ndim > 2 && dims[ndim - 1] == 1) {
+        --ndim;
+    }
+    a->ndim = static_cast<int>(ndim);
+    a->m = dims[0];
+    a->n = 1;
+    for (size_t k = 0; k < ndim; ++k) {
+        a->dims[k] = dims[k] > INT_MAX ? INT_MAX : static_cast<mwSize>(dims[k]);
+        a->n *= k > 0 ? dims[k] : 1;
+    }
+}
+
+void setShape(mxArray *a, size_t m, size_t n) {
+    const size_t dims[2] = {m, n};
+    setShape(a, 2, dims);
+}
+
 mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool sparse, size_t stored) {
     if (failCountdown.load() > 0 && failCountdown.fetch_sub(1) == 1) {
         standin::raiseHostError("MATLAB:nomem", "Out of memory.");
@@ -155,8 +177,7 @@ mxArray *newArray(mxClassID classId, size_t m, size_t n, bool complex, bool spar
         standin::raiseHostError("MATLAB:nomem", "Out of memory.");
     }
     a->classId = classId;
-    a->m = m;
-    a->n = n;
+    setShape(a, m, n);
     a->complex = complex;
     a->sparse = sparse;
     a->stored = stored;
@@ -226,6 +247,14 @@ size_t mxGetNumberOfElements(const mxArray *pa) {
     return pa->m * pa->n;
 }
 
+mwSize mxGetNumberOfDimensions_700(const mxArray *pa) {
+    return pa->ndim;
+}
+
+const mwSize *mxGetDimensions_700(const mxArray *pa) {
+    return pa->dims;
+}
+
 // The first stored element, which for a sparse array is its first nonzero;
 // an array that stores nothing reads as 0 rather than past its data.
 double mxGetScalar(const mxArray *pa) {
@@ -250,6 +279,23 @@ mxArray *mxCreateDoubleMatrix_700(mwSize m, mwSize n, mxComplexity flag) {
     return newArray(mxDOUBLE_CLASS, rows, cols, flag == mxCOMPLEX, false, rows * cols);
 }
 
+mxArray *mxCreateNumericArray_700(mwSize ndim, const mwSize *dims, mxClassID classId,
+                                  mxComplexity flag) {
+    size_t shape[STANDIN_MAX_DIMS] = {1, 1};
+    size_t count = ndim < 2 ? 2 : static_cast<size_t>(ndim);
+    if (count > STANDIN_MAX_DIMS) {
+        standin::raiseHostError("standin:tooManyDimensions", "Too many dimensions.");
+    }
+    for (mwSize k = 0; k < ndim; ++k) {
+        if (dims[k] < 0) {
+            standin::raiseHostError("standin:negativeDimension",
+                                    "A dimension handed to array creation is negative.");
+        }
+        shape[k] = static_cast<size_t>(dims[k]);
+    }
+    return standinCreateFullDims(classId, count, shape, flag);
+}
+
 void mxDestroyArray(mxArray *pa) {
     if (pa == nullptr) {
         return;
@@ -264,10 +310,21 @@ mxArray *standinCreateFull(mxClassID classId, size_t m, size_t n, mxComplexity f
     return newArray(classId, m, n, flag == mxCOMPLEX, false, holdsNoNumbers(classId) ? 0 : m * n);
 }
 
+mxArray *standinCreateFullDims(mxClassID classId, size_t ndim, const size_t *dims,
+                               mxComplexity flag) {
+    size_t count = 1;
+    for (size_t k = 0; k < ndim; ++k) {
+        count *= dims[k];
+    }
+    mxArray *a =
+        newArray(classId, 1, 1, flag == mxCOMPLEX, false, holdsNoNumbers(classId) ? 0 : count);
+    setShape(a, ndim, dims);
+    return a;
+}
+
 mxArray *standinCreateShapeOnly(size_t m, size_t n) {
     mxArray *a = newArray(mxDOUBLE_CLASS, 1, 1, false, false, 0);
-    a->m = m;
-    a->n = n;
+    setShape(a, m, n);
     return a;
 }
 

@@ -22,6 +22,13 @@ typedef void (*standinEntry)(int nlhs, mxArray *plhs[], int nrhs, const mxArray 
  * class and shape and no data at all. */
 STANDIN_EXPORT mxArray *standinCreateFull(mxClassID classId, size_t m, size_t n, mxComplexity flag);
 
+/* A full array of ndim dimensions (at least 2, and at most STANDIN_MAX_DIMS; trailing
+ * dimensions of 1 beyond the second are dropped, as the real host does). mxGetN is the product
+ * of every dimension after the first. */
+#define STANDIN_MAX_DIMS 16
+STANDIN_EXPORT mxArray *standinCreateFullDims(mxClassID classId, size_t ndim, const size_t *dims,
+                                              mxComplexity flag);
+
 /* A sparse double (or logical) m-by-n array holding the nonzeros of the
  * column-major dense values given; data is the nonzeros in column order. */
 STANDIN_EXPORT mxArray *standinCreateSparse(mxClassID classId, size_t m, size_t n,

@@ -66,6 +66,7 @@ struct FaultCase {
     int arrayCreations;
     // cppcheck-suppress unusedStructMember ; called through GetParam(), which it does not follow
     Inputs inputs;
+    int nlhs = 1;
 };
 
 std::vector<const mxArray *> groupShrinkInputs(standin::Arrays &a) {
@@ -93,6 +94,16 @@ std::vector<const mxArray *> termDecayInputs(standin::Arrays &a) {
     return {a.row({0.5, 2, -1}), a.scalar(1), a.scalar(0), a.scalar(1), a.scalar(2.5)};
 }
 
+std::vector<const mxArray *> pgLikInputs(standin::Arrays &a) {
+    std::vector<double> x(700);
+    std::vector<double> y(700);
+    for (size_t i = 0; i < x.size(); ++i) {
+        x[i] = 0.05 * i;
+        y[i] = 1.5 * x[i] + 2 + (i % 7) - 3.0;
+    }
+    return {a.column(x), a.row(y), a.scalar(9), a.scalar(2), a.scalar(1.5)};
+}
+
 const std::vector<FaultCase> kCases = {
     {"groupshrinkmt_4_workers", "groupshrinkmt", 8, 5, 4, 1, groupShrinkInputs},
     {"groupshrinkmt_1_worker", "groupshrinkmt", 2, 2, 1, 1, groupShrinkInputs},
@@ -100,6 +111,10 @@ const std::vector<FaultCase> kCases = {
     {"slopemapmt_1_worker", "slopemapmt", 1, 2, 1, 1, slopeMapInputs},
     {"obsexpscale", "obsexpscale", 8, 0, 0, 1, obsExpScaleInputs},
     {"termdecay", "termdecay", 8, 0, 0, 1, termDecayInputs},
+    // With nll: the block sums, the handle array and one record per worker; grad and nll.
+    {"pglikmt_6_workers", "pglikmt", 8, 8, 6, 2, pgLikInputs, 2},
+    {"pglikmt_1_worker", "pglikmt", 2, 3, 1, 2, pgLikInputs, 2},
+    {"pglikmt_grad_only", "pglikmt", 4, 4, 3, 1, pgLikInputs},
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -115,11 +130,13 @@ class FaultInjection : public ModuleTest, public ::testing::WithParamInterface<F
         ModuleTest::SetUp();
         inputs_ = GetParam().inputs(arrays);
         interpose::setProcessors(GetParam().processors);
-        standin::Outcome clean = call(1, inputs_);
+        standin::Outcome clean = call(GetParam().nlhs, inputs_);
         ASSERT_TRUE(clean.ok) << clean.id << ": " << clean.message;
         rows_ = mxGetM(clean.out());
         columns_ = mxGetN(clean.out());
-        reference_ = standin::values(clean.out());
+        for (const mxArray *out : clean.outputs) {
+            reference_.push_back(standin::values(out));
+        }
     }
 
     // Fails the k-th point of one kind for k = 1, 2, ... and returns the
@@ -135,7 +152,7 @@ class FaultInjection : public ModuleTest, public ::testing::WithParamInterface<F
             arm(fault, k);
             bool met = false;
             {
-                standin::Outcome r = call(1, inputs_);
+                standin::Outcome r = call(GetParam().nlhs, inputs_);
                 met = wasMet(fault);
                 arm(fault, 0);
                 expectCompleteOrHostError(r, where);
@@ -191,17 +208,19 @@ class FaultInjection : public ModuleTest, public ::testing::WithParamInterface<F
             EXPECT_TRUE(r.outputs.empty()) << where;
             return;
         }
-        ASSERT_EQ(r.outputs.size(), 1u) << where;
+        ASSERT_EQ(r.outputs.size(), reference_.size()) << where;
         EXPECT_EQ(mxGetM(r.out()), rows_) << where;
         EXPECT_EQ(mxGetN(r.out()), columns_) << where;
-        EXPECT_FALSE(mxIsComplex(r.out())) << where;
-        EXPECT_TRUE(sameBits(standin::values(r.out()), reference_)) << where;
+        for (size_t k = 0; k < reference_.size(); ++k) {
+            EXPECT_FALSE(mxIsComplex(r.outputs[k])) << where;
+            EXPECT_TRUE(sameBits(standin::values(r.outputs[k]), reference_[k])) << where;
+        }
     }
 
     std::vector<const mxArray *> inputs_;
     size_t rows_ = 0;
     size_t columns_ = 0;
-    std::vector<double> reference_;
+    std::vector<std::vector<double>> reference_;
 };
 
 TEST_P(FaultInjection, EveryFailurePointEndsCompleteOrInAHostError) {

@@ -11,6 +11,7 @@ cases = {
   'obsexpscale',   'OUT = OBSEXPSCALE(Y, VAR, MEAN, ALPHA)'
   'termdecay',     'OUT = TERMDECAY(Y, VAR, MEAN, ALPHA, MARGIN)'
   'slopemapmt',    'OUT = SLOPEMAPMT(X, Y, EXP_TABLE_Y, EXP_TABLE_N, VAR, MEAN, ALPHA, U)'
+  'pglikmt',       '[GRAD, NLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)'
 };
 failures = 0;
 for k = 1:rows (cases)

@@ -29,6 +29,7 @@ cases = {
   'termdecay',     @() termdecay(3, 4, 1, 0.5, 3), [0 exp(-(1:16) * 0.0625)]
   'slopemapmt',    @() slopemapmt([1 1 0], [0 1 0], [], [], 0.5, 7, 9, []), ...
                    [1 - exp(-1); 1 - exp(-1/3); 1 - exp(-1)]
+  'pglikmt',       @() pglikmt([0; 0], [1 -1], 1, 0, 1), 1 - exp([0.5; -1.5])
 };
 for k = 1:rows (cases)
   name = cases{k, 1};
@@ -44,7 +45,7 @@ for k = 1:rows (cases)
     failures{end+1} = sprintf ('%s: got %s, expected %s', name, mat2str (actual), mat2str (expected));
   end
   text = evalc (sprintf ('help %s', name));
-  if (isempty (strfind (text, ['OUT = ' upper(name) '('])))
+  if (isempty (strfind (text, [' = ' upper(name) '('])))
     failures{end+1} = sprintf ('help %s does not show its calling form', name);
   end
 end
