@@ -4,7 +4,10 @@
 % against "base": the same module built from an earlier commit (BASE_MEX_DIR holds
 %   groupshrinkmt_base.mex and slopemapmt_base.mex, see bench/base_modules.sh);
 % against "exp": for slopemapmt, Octave's exp alone on the module's exp arguments, formed
-%   outside the timed code (the check is then that 1 - exp gives the module's bits).
+%   outside the timed code (the check is then that 1 - exp gives the module's bits);
+% against "series": for pglikmt's gradient, examples/likelihood_series.m with its tables built
+%   outside the timed code (a series cut at termdecay's length, so the check is agreement to
+%   1e-6 relative to max(1, |grad|), not bits).
 % The two sides of a pair alternate, each going first every other run, so both see the same
 % machine. Printed per pair and size: the median wall time of each side, the ratio (other time /
 % module time: above 1 the module is faster) as median and range over the runs, taken run by
@@ -56,6 +59,7 @@ end
 
 args = argv ();
 addpath (args{1});
+addpath (fullfile (fileparts (mfilename ('fullpath')), '..', 'examples'));
 quick = numel (args) > 1 && strcmp (args{2}, 'quick');
 withBase = numel (args) > 1 && ! quick;
 if (withBase)
@@ -84,7 +88,7 @@ for n = sizes
   end
 
   % Each case: module, group, against, module call, other call, what the other result must
-  % become to give the module's bits.
+  % become to give the module's bits (to within a tolerance, 0 for every bit).
   cases = {};
   % groupshrinkmt: groups of one size, the last group taking what is left.
   y = 2 * rand (n, 1) - 1;
@@ -96,11 +100,11 @@ for n = sizes
     module = @() groupshrinkmt (y, degree, gamma, [], []);
     if (g != 4)
       cases(end+1, :) = {'groupshrinkmt', g, 'Octave', module, ...
-                         @() groupsOctave (y, group, gamma), same};
+                         @() groupsOctave (y, group, gamma), same, 0};
     end
     if (withBase && g <= 16)
       cases(end+1, :) = {'groupshrinkmt', g, 'base', module, ...
-                         @() groupshrinkmt_base (y, degree, gamma, [], []), same};
+                         @() groupshrinkmt_base (y, degree, gamma, [], []), same, 0};
     end
   end
 
@@ -110,11 +114,11 @@ for n = sizes
   d = x - yo;
   expArgs = -((d + d) + 1) ./ ((x + v) + (x + v));
   module = @() slopemapmt (x, yo, [], [], v, 1, 1.5, []);
-  cases(end+1, :) = {'slopemapmt', [], 'Octave', module, @() slopeOctave (x, yo, v), same};
-  cases(end+1, :) = {'slopemapmt', [], 'exp', module, @() exp (expArgs), @(b) 1 - b};
+  cases(end+1, :) = {'slopemapmt', [], 'Octave', module, @() slopeOctave (x, yo, v), same, 0};
+  cases(end+1, :) = {'slopemapmt', [], 'exp', module, @() exp (expArgs), @(b) 1 - b, 0};
   if (withBase)
     cases(end+1, :) = {'slopemapmt', [], 'base', module, ...
-                       @() slopemapmt_base (x, yo, [], [], v, 1, 1.5, []), same};
+                       @() slopemapmt_base (x, yo, [], [], v, 1, 1.5, []), same, 0};
   end
 
   % alpha / var is inexact here, so a kernel that forms alpha * (y - mean) / var instead
@@ -124,7 +128,7 @@ for n = sizes
   mu = 1;
   alpha = 1.7;
   cases(end+1, :) = {'obsexpscale', [], 'Octave', @() obsexpscale (yr, varObs, mu, alpha), ...
-                     @() exp ((yr - mu) * (alpha / varObs)), same};
+                     @() exp ((yr - mu) * (alpha / varObs)), same, 0};
 
   % The table length is n: no observation above 0, and a margin half an element below it.
   % alpha makes the last exponent about -50, so the table decays over its whole length.
@@ -134,14 +138,29 @@ for n = sizes
   c = (alphaDecay * alphaDecay) / var;
   L = n;
   cases(end+1, :) = {'termdecay', [], 'Octave', @() termdecay (0, var, 0, alphaDecay, margin), ...
-                     @() [0, exp(-((1:L-1) * c))], same};
+                     @() [0, exp(-((1:L-1) * c))], same, 0};
+
+  % pglikmt's gradient on data drawn from the model, photon counts 0 to 30.
+  alpha = 1.5;
+  mu = 2;
+  v = 9;
+  xp = 30 * rand (1, n);
+  counts = max (round (xp + sqrt (xp) .* randn (1, n)), 0);
+  yp = alpha * counts + mu + sqrt (v) * randn (1, n);
+  series = struct ('ratio', obsexpscale (yp, v, mu, alpha) * exp (alpha^2 / (2 * v)), ...
+                   'decay', termdecay (yp, v, mu, alpha, 3));
+  cases(end+1, :) = {'pglikmt', [], 'series', @() pglikmt (xp, yp, v, mu, alpha), ...
+                     @() 1 - likelihood_series (xp, series) ./ xp, same, 1e-6};
 
   for k = 1:rows (cases)
-    [name, g, against, fm, fo, expected] = cases{k, :};
+    [name, g, against, fm, fo, expected, tolerance] = cases{k, :};
     a = fm ();
     b = expected (fo ());
-    if (sameBits (a, b))
+    if (tolerance == 0 && sameBits (a, b))
       exact = 'yes';
+    elseif (tolerance > 0 && isequal (size (a), size (b))
+            && all (abs (a(:) - b(:)) <= tolerance * max (1, abs (b(:)))))
+      exact = sprintf ('within %.0e', tolerance);
     else
       exact = sprintf ('no, max |difference| %.3g', max (abs (a(:) - b(:))));
       failures += 1;
