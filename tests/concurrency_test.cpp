@@ -1,4 +1,4 @@
-// Host threads of a worker pool calling the gateways at the same time: each
+// Host threads of a worker pool calling the five gateways at the same time: each
 // call must give the bits of a lone call, whether released array data is
 // unmapped or kept and handed to the next array. The interposer watches no
 // module here: its counters are per call and would mix the threads' calls.
@@ -76,6 +76,11 @@ const ConcurrentCase kCases[] = {
                  a.scalar(0.5),
                  a.scalar(1.5),
                  e};
+     }},
+    {"pglikmt",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         return {a.column(draw(0, 30, 5)), a.column(draw(-5, 50, 6)), a.scalar(9), a.scalar(2),
+                 a.scalar(1.5)};
      }},
 };
 constexpr int kCaseCount = sizeof kCases / sizeof kCases[0];
