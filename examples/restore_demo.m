@@ -28,7 +28,7 @@ function results = restore_demo(outdir, options)
 %   psnrExact, psnrApprox, timeExact, timeApprox, seriesGap) and whose field
 %   picture is the picture's path. OPTIONS may set any of: size (scene
 %   side, 160), iterations (per restoration, 150), peaks ([30 3]), lambda
-%   (one per peak, [0.25 1]), alpha (1.5), mean (2), var (9), seed (1),
+%   (one per peak, [0.25 0.5]), alpha (1.5), mean (2), var (9), seed (1),
 %   quiet (false).
 %
 %   The five compiled modules and LIKELIHOOD_SERIES must be on the path.
@@ -40,7 +40,7 @@ if nargin < 2
     options = struct();
 end
 opts = withDefaults(options, struct('size', 160, 'iterations', 150, 'peaks', [30 3], ...
-    'lambda', [0.25 1], 'alpha', 1.5, 'mean', 2, 'var', 9, 'seed', 1, 'quiet', false));
+    'lambda', [0.25 0.5], 'alpha', 1.5, 'mean', 2, 'var', 9, 'seed', 1, 'quiet', false));
 names = {'groupshrinkmt', 'slopemapmt', 'pglikmt', 'obsexpscale', 'termdecay'};
 for k = 1:numel(names)
     if exist(names{k}, 'file') ~= 3
