@@ -555,33 +555,69 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
     *logR = logRatio(x, u, p, n);
 }
 
-/* Where a walk starts and its first ratios up and down. */
+/* Where a walk starts, with its first ratios: up = r_(m+1) and down = 1 / r_m. */
 struct Walk {
     double m;
     double up;
     double down;
 };
 
-/* The common case, with one exp and no log: the count k just above start, when r_k is so near 1
- * that the largest term is within about half the terms' spread of k (|r_k - 1| sigma <= 1/2,
- * with sigma^2 = k / (1 + c k)), and that spread is narrow enough to walk. r_k >= 1/4 keeps
- * the terms below k from outgrowing t_k: from them E[n] would come as a difference. */
+/* Counts a quick start may move to reach the largest term; further off, the search finds it
+ * in fewer steps. */
+static const int kSettleSteps = 16;
+
+/* The common case, with one exp and no log: r_k at the count k just above start, then the
+ * largest term's count m (r_m >= 1 > r_(m+1)) reached from k with the walk's own recurrence.
+ * From m both sides of the walk fall from their first step, and E[n] = m + moment / s adds a
+ * moment of under a spread to m, with no cancellation to fear. Going down ends at m = 0
+ * unless r_1 is so small that E[n] / x needs forming without x (see startAt). */
 static bool quickStart(double x, const Exact *u, const Noise *p, double start, Walk *walk) {
     double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     double q = x / k;
-    double slope = 1.0 + p->c * k;
-    if (!(k < kLargestWalkedCount && k <= kWidestWalk * kWidestWalk * slope && q >= 0x1p-1000 &&
-          p->c < 700.0)) {
+    if (!(k < kLargestWalkedCount && k <= kWidestWalk * kWidestWalk * (1.0 + p->c * k) &&
+          q >= 0x1p-1000 && p->c < 700.0)) {
         return false;
     }
     double r = q * exp(p->alphaOverVar * offsetAt(u, p->alpha, k - 0.5));
-    double off = r - 1.0;
-    if (!(off * off * k <= 0.25 * slope && r >= 0.25)) {
+    double m = k;
+    if (r >= 1.0) {
+        double up = r * ((k / (k + 1.0)) * p->decay);
+        for (int i = 0; up >= 1.0; ++i) {
+            if (i == kSettleSteps || !(up < HUGE_VAL)) {
+                return false;
+            }
+            m += 1.0;
+            r = up;
+            up = r * ((m / (m + 1.0)) * p->decay);
+        }
+        walk->m = m;
+        walk->up = up;
+        walk->down = 1.0 / r;
+        return true;
+    }
+    double up = r;
+    double down = 0.0;
+    m = k - 1.0;
+    for (int i = 0; m > 0.0; ++i) {
+        /* r_m = r_(m+1) / step, both quotients taken from r_(m+1) so that they run side by
+         * side. */
+        double step = (m / (m + 1.0)) * p->decay;
+        down = step / up;
+        if (down <= 1.0) {
+            break;
+        }
+        if (i == kSettleSteps) {
+            return false;
+        }
+        up = up / step;
+        m -= 1.0;
+    }
+    if (m == 0.0 && !(up >= 0x1p-500)) {
         return false;
     }
-    walk->m = k;
-    walk->up = r * (k / (k + 1.0)) * p->decay;
-    walk->down = 1.0 / r;
+    walk->m = m;
+    walk->up = up;
+    walk->down = down;
     return true;
 }
 
@@ -606,112 +642,114 @@ static double fromWalk(double x, const Exact *u, const Noise *p, double m, const
     return 1.0 - (m * sum->s + sum->moment) / (sum->s * x);
 }
 
-/* Whether the element is in the model and takes the quick start; if not, its grad and nll
- * are computed here and now. */
-/* grad at one element, and -log p(y | x) into *nll when nll is not null. */
-static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
+/* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without x, however
+ * small x is; at x = 0 this is the gradient's limit. */
+static double firstTermsOnly(double x, const Exact *u, const Noise *p, double *nll) {
+    if (nll != NULL) {
+        *nll = -logTerm(x, p, 0.0, offsetAt(u, p->alpha, 0.0));
+    }
+    return 1.0 - exp(gaussianExponent(p, offsetAt(u, p->alpha, 0.5)));
+}
+
+/* Terms spread over more counts than are walked, about the count k of the search, or counts
+ * past 2^52. */
+static double wideSum(double x, const Exact *u, const Noise *p, double k, double spread,
+                      double logR, double *nll) {
+    Sums sum = {1.0, 0.0};
+    double offset;
+    if (k >= kLargestWalkedCount) {
+        /* Doubles this large are too far apart for u - alpha s to be taken at s: at the root
+         * of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread over less
+         * than a count are the one at s; the count is continuous here. */
+        if (spread >= 1.0) {
+            sum = trapezoid(p, k, spread, 0.0);
+        }
+        offset = nll == NULL ? 0.0 : -logOver(x, k) / p->alphaOverVar - 0.5 * p->alpha;
+    } else {
+        sum = trapezoid(p, k, spread, logR);
+        offset = nll == NULL ? 0.0 : offsetAt(u, p->alpha, k);
+    }
+    if (nll != NULL) {
+        *nll = -logTerm(x, p, k, offset) - log(sum.s);
+    }
+    /* Here k s may pass the largest double: the moment is divided first. */
+    return 1.0 - (k + sum.moment / sum.s) / x;
+}
+
+/* Either the walk that the element's grad and nll come from (true), or its grad, and
+ * -log p(y | x) into *nll when nll is not null, computed here and now. */
+static bool startAt(double x, double y, const Noise *p, Walk *walk, double *grad, double *nll) {
     if (!(x >= 0.0) || !isfinite(y)) {
         if (nll != NULL) {
             *nll = NAN;
         }
-        return NAN;
+        *grad = NAN;
+        return false;
     }
     Exact u = difference(y, p->mean);
     if (x == 0.0) {
-        /* Only t_0 counts, and the gradient takes its limit: 1 - t_1 / (x t_0). */
-        if (nll != NULL) {
-            *nll = -logTerm(x, p, 0.0, offsetAt(&u, p->alpha, 0.0));
-        }
-        return 1.0 - exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
+        *grad = firstTermsOnly(x, &u, p, nll);
+        return false;
     }
     if (x == HUGE_VAL) {
         /* The largest term's count grows only like log x, so E[n] / x goes to 0. */
         if (nll != NULL) {
             *nll = HUGE_VAL;
         }
-        return 1.0;
+        *grad = 1.0;
+        return false;
     }
     double start = startBelowRoot(x, &u, p);
-    Walk quick;
-    if (quickStart(x, &u, p, start, &quick)) {
-        Sums sum = walk(quick.m, quick.up, quick.down, p->decay);
-        return fromWalk(x, &u, p, quick.m, &sum, nll);
+    if (quickStart(x, &u, p, start, walk)) {
+        return true;
     }
-    double m;
-    double expected;
-    double offset = NAN; /* u - alpha m, where it is not taken as it stands */
-    Sums sum;
     double logR;
     double k;
     searchMode(x, &u, p, start, &logR, &k);
     if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
-        /* y so far above the Gaussian's centre that the counts it implies pass any
-         * double. */
+        /* y so far above the Gaussian's centre that the counts it implies pass any double. */
         if (nll != NULL) {
             *nll = HUGE_VAL;
         }
-        return -HUGE_VAL;
+        *grad = -HUGE_VAL;
+        return false;
     }
-    /* The spread of the terms about their largest, from the curvature 1 / n + c of
-     * log t_n. */
+    /* The spread of the terms about their largest, from the curvature 1 / n + c of log t_n. */
     double spread = sqrt(k / (1.0 + p->c * k));
-    if (k >= kLargestWalkedCount) {
-        /* Doubles this large are too far apart for u - alpha s to be taken at s: at the
-         * root of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread
-         * over less than a count are the one at s; the count is continuous here. */
-        m = k;
-        offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
-        if (spread >= 1.0) {
-            sum = trapezoid(p, m, spread, 0.0);
-        } else {
-            sum.s = 1.0;
-            sum.moment = 0.0;
-        }
-        /* Here m s may pass the largest double: the moment is divided first. */
-        expected = (m + sum.moment / sum.s) / x;
-    } else if (spread > kWidestWalk) {
-        m = k;
-        sum = trapezoid(p, m, spread, logR);
-        expected = (m + sum.moment / sum.s) / x;
-    } else if (logR >= 0.0) {
+    if (k >= kLargestWalkedCount || spread > kWidestWalk) {
+        *grad = wideSum(x, &u, p, k, spread, logR, nll);
+        return false;
+    }
+    if (logR >= 0.0) {
         /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
-        m = k;
         double e = exp(logR);
         double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
-        sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
-        expected = (m * sum.s + sum.moment) / (sum.s * x);
-    } else {
-        m = k - 1.0;
-        double up = exp(logR);
-        if (m == 0.0 && up < 0x1p-500) {
-            /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
-             * x, however small x is; at x = 0 this is the gradient's limit. */
-            sum.s = 1.0;
-            expected = exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
-        } else {
-            double down = 0.0;
-            if (m > 0.0) {
-                down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
-                                                     : exp(-logR - p->c) * (m / k);
-            }
-            sum = walk(m, up, down, p->decay);
-            expected = (m * sum.s + sum.moment) / (sum.s * x);
-        }
+        walk->m = k;
+        walk->up = up * (k / (k + 1.0));
+        walk->down = 1.0 / e;
+        return true;
     }
-    if (nll != NULL) {
-        if (offset != offset) {
-            offset = offsetAt(&u, p->alpha, m);
-        }
-        *nll = -logTerm(x, p, m, offset) - log(sum.s);
+    double m = k - 1.0;
+    double up = exp(logR);
+    if (m == 0.0 && up < 0x1p-500) {
+        *grad = firstTermsOnly(x, &u, p, nll);
+        return false;
     }
-    return 1.0 - expected;
+    double down = 0.0;
+    if (m > 0.0) {
+        down =
+            p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up : exp(-logR - p->c) * (m / k);
+    }
+    walk->m = m;
+    walk->up = up;
+    walk->down = down;
+    return true;
 }
 
 /* ---- Walks in lanes ----------------------------------------------------------------------
  * Eight elements' walks side by side in AVX-512 lanes, each lane doing exactly the scalar
  * walk's operations in its order: packed IEEE add, subtract, multiply and divide round each
  * lane as the scalar ones do, and nothing is fused, so every path gives the same bits.
- * Elements that do not take the quick start are computed by the scalar code in their turn.
  */
 #ifdef PGLIK_LANES
 #define PGLIK_AVX512 __attribute__((target("avx512f"))) static inline
@@ -797,68 +835,80 @@ __attribute__((target("avx512f"))) static void walkLanes512(const double *m, con
     _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sum), lo.sum));
     _mm512_storeu_pd(moment, _mm512_sub_pd(hi.moment, lo.moment));
 }
+#endif
 
-/* Whether the element is in the model and takes the quick start; if not, its grad (and nll)
- * are computed here and now. */
-static bool walksQuickly(double x, double y, const Noise *p, Walk *quick, double *grad,
-                         double *nll) {
-    if (x >= 0.0 && x < HUGE_VAL && isfinite(y)) {
-        Exact u = difference(y, p->mean);
-        if (quickStart(x, &u, p, startBelowRoot(x, &u, p), quick)) {
-            return true;
-        }
-    }
-    *grad = likelihoodAt(x, y, p, nll);
-    return false;
-}
+/* Elements waiting for their walks, as many as a walk in lanes takes at once. Lanes left
+ * over start where there is nothing to walk (m = 0 and ratios 0). */
+enum { BATCH = 8 };
 
-/* Elements waiting for their walk, one per lane; lanes left over start where there is
- * nothing to walk (m = 0 and ratios 0). */
-struct LaneBatch {
+struct Batch {
     int count;
-    int index[PGLIK_LANES];
-    double m[PGLIK_LANES];
-    double up[PGLIK_LANES];
-    double down[PGLIK_LANES];
+    int index[BATCH];
+    double m[BATCH];
+    double up[BATCH];
+    double down[BATCH];
 };
 
-static void finishBatch(const WorkerArgs *slice, LaneBatch *batch, double *nllOf, int base) {
-    for (int l = batch->count; l < PGLIK_LANES; ++l) {
-        batch->m[l] = 0.0;
-        batch->up[l] = 0.0;
-        batch->down[l] = 0.0;
+static void finishBatch(const WorkerArgs *slice, Batch *batch, double *nllOf, int base) {
+    const Noise *p = slice->noise;
+    double s[BATCH];
+    double moment[BATCH];
+    if (slice->lanes != NULL) {
+        for (int l = batch->count; l < BATCH; ++l) {
+            batch->m[l] = 0.0;
+            batch->up[l] = 0.0;
+            batch->down[l] = 0.0;
+        }
+        slice->lanes(batch->m, batch->up, batch->down, p->decay, s, moment);
+    } else {
+        for (int l = 0; l < batch->count; ++l) {
+            Sums sum = walk(batch->m[l], batch->up[l], batch->down[l], p->decay);
+            s[l] = sum.s;
+            moment[l] = sum.moment;
+        }
     }
-    double s[PGLIK_LANES];
-    double moment[PGLIK_LANES];
-    slice->lanes(batch->m, batch->up, batch->down, slice->noise->decay, s, moment);
     for (int l = 0; l < batch->count; ++l) {
         int i = batch->index[l];
-        Exact u = difference(slice->y[i], slice->noise->mean);
+        Exact u = difference(slice->y[i], p->mean);
         Sums sum = {s[l], moment[l]};
-        slice->grad[i] = fromWalk(slice->x[i], &u, slice->noise, batch->m[l], &sum,
+        slice->grad[i] = fromWalk(slice->x[i], &u, p, batch->m[l], &sum,
                                   nllOf == NULL ? NULL : &nllOf[i - base]);
     }
     batch->count = 0;
 }
 
-/* pglikmtix's work with the walks in lanes, block by block: a block's elements' nll are kept
- * until the block is done and then added in index order. */
-static void sliceInLanes(const WorkerArgs *slice) {
+/* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
+ * the build allows it; null gives the scalar walk. Defined once for every build, so that each
+ * line of the source is the same function in all of them. */
+static LaneWalk laneWalk(void) {
+#ifdef PGLIK_LANES
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
+#else
+    return NULL;
+#endif
+}
+
+/* Each element on its own, its walk taken with those of the next elements that need one;
+ * with nll, a block's elements' nll are kept until the block is done and then added in index
+ * order into the slice's block sums. */
+static void *pglikmtix(void *arg) {
+    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
     double nllOf[NLL_BLOCK];
     double *kept = slice->blockNll == NULL ? NULL : nllOf;
-    LaneBatch batch;
+    Batch batch;
     batch.count = 0;
     for (int first = 0; first < slice->len; first += NLL_BLOCK) {
         int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
         for (int i = first; i < end; ++i) {
-            Walk quick;
-            if (walksQuickly(slice->x[i], slice->y[i], slice->noise, &quick, &slice->grad[i],
-                             kept == NULL ? NULL : &nllOf[i - first])) {
+            Walk w;
+            if (startAt(slice->x[i], slice->y[i], slice->noise, &w, &slice->grad[i],
+                        kept == NULL ? NULL : &nllOf[i - first])) {
                 batch.index[batch.count] = i;
-                batch.m[batch.count] = quick.m;
-                batch.up[batch.count] = quick.up;
-                batch.down[batch.count] = quick.down;
-                if (++batch.count == PGLIK_LANES) {
+                batch.m[batch.count] = w.m;
+                batch.up[batch.count] = w.up;
+                batch.down[batch.count] = w.down;
+                if (++batch.count == BATCH) {
                     finishBatch(slice, &batch, kept, first);
                 }
             }
@@ -873,47 +923,6 @@ static void sliceInLanes(const WorkerArgs *slice) {
             }
             slice->blockNll[first / NLL_BLOCK] = sum;
         }
-    }
-}
-#endif
-
-/* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
- * the build allows it; null gives the scalar walk. Defined once for every build, so that each
- * line of the source is the same function in all of them. */
-static LaneWalk laneWalk(void) {
-#ifdef PGLIK_LANES
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
-#else
-    return NULL;
-#endif
-}
-
-/* Each element on its own; with nll, the slice's elements are added block by block into the
- * slice's block sums. */
-static void *pglikmtix(void *arg) {
-    const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
-#ifdef PGLIK_LANES
-    if (slice->lanes != NULL) {
-        sliceInLanes(slice);
-        return NULL;
-    }
-#endif
-    if (slice->blockNll == NULL) {
-        for (int i = 0; i < slice->len; ++i) {
-            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, NULL);
-        }
-        return NULL;
-    }
-    for (int first = 0; first < slice->len; first += NLL_BLOCK) {
-        int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
-        double sum = 0.0;
-        for (int i = first; i < end; ++i) {
-            double nll;
-            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, &nll);
-            sum += nll;
-        }
-        slice->blockNll[first / NLL_BLOCK] = sum;
     }
     return NULL;
 }
