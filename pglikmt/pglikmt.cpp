@@ -771,69 +771,82 @@ PGLIK_AVX512 __mmask8 restIsNegligibleLanes(__m512d term, __m512d ratio, __m512d
             _mm512_cmp_pd_mask(momentRest, momentBound, _CMP_LE_OQ));
 }
 
-/* One side of a walk in lanes, relative to t_m. */
+/* One side of a walk in lanes, relative to t_m. Every lane steps on, whether its walk has
+ * ended or not, so that no step waits on a stop test: the sums are copied out of a lane at its
+ * first negligible rest, where the scalar walk stops, and the lane's later steps are never
+ * read. The tests then run beside the steps instead of between them. */
 struct LaneSide {
     __m512d term;
     __m512d ratio;
     __m512d n;
     __m512d sum;
     __m512d moment;
+    __mmask8 on;   /* lanes whose walk goes on */
+    __m512d sumAt; /* the sums where each lane's walk ended */
+    __m512d momentAt;
 };
 
-/* The lanes of a side that step on: those whose rest is not negligible; going down, only
- * above count 0, and with the bound m on the first moment. */
-PGLIK_AVX512 __mmask8 sideGoesOn(const LaneSide *side, __m512d m, bool up) {
+/* Ends the walks whose rest is negligible, and, going down, those at count 0; the down side
+ * bounds the first moment by m. */
+PGLIK_AVX512 void sideGoesOn(LaneSide *side, __m512d m, bool up) {
     const __m512d zero = _mm512_setzero_pd();
     __m512d total = _mm512_add_pd(_mm512_set1_pd(1.0), side->sum);
     __m512d steps = up ? _mm512_sub_pd(side->n, m) : _mm512_sub_pd(m, side->n);
     __m512d bound = up ? _mm512_mask_mov_pd(side->moment, _mm512_cmp_pd_mask(m, zero, _CMP_GT_OQ),
                                             _mm512_mul_pd(m, total))
                        : m;
-    __mmask8 on = (__mmask8)~restIsNegligibleLanes(side->term, side->ratio, steps, total, bound);
-    return up ? on : on & _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
+    __mmask8 stop = restIsNegligibleLanes(side->term, side->ratio, steps, total, bound);
+    if (!up) {
+        stop |= _mm512_cmp_pd_mask(side->n, zero, _CMP_LE_OQ);
+    }
+    __mmask8 ending = side->on & stop;
+    side->sumAt = _mm512_mask_mov_pd(side->sumAt, ending, side->sum);
+    side->momentAt = _mm512_mask_mov_pd(side->momentAt, ending, side->moment);
+    side->on &= (__mmask8)~stop;
 }
 
-/* Two counts on the lanes in on, as the scalar walk takes them. */
-PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, __mmask8 on, double decay) {
+/* Two counts, as the scalar walk takes them; going down, none below count 0. */
+PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, double decay) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d shrink = _mm512_set1_pd(decay);
+    __mmask8 on = 0xff;
     for (int twice = 0; twice < 2; ++twice) {
         __m512d t = _mm512_mul_pd(side->term, side->ratio);
         __m512d k = up ? _mm512_add_pd(side->n, one) : _mm512_sub_pd(side->n, one);
         __m512d away = up ? _mm512_sub_pd(k, m) : _mm512_sub_pd(m, k);
         __m512d next = _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), shrink);
         side->term = _mm512_mask_mov_pd(side->term, on, t);
-        side->n = _mm512_mask_mov_pd(side->n, on, k);
         side->sum = _mm512_mask_add_pd(side->sum, on, side->sum, t);
         side->moment = _mm512_mask_add_pd(side->moment, on, side->moment, _mm512_mul_pd(away, t));
         side->ratio = _mm512_mask_mul_pd(side->ratio, on, side->ratio, next);
         if (!up) {
-            on &= _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
+            on &= _mm512_cmp_pd_mask(k, zero, _CMP_GT_OQ);
         }
+        side->n = k;
     }
 }
 
-/* walk in eight lanes, both sides at once, on arrays of PGLIK_LANES doubles. */
+/* walk in eight lanes, both sides at once, on arrays of BATCH doubles. */
 __attribute__((target("avx512f"))) static void walkLanes512(const double *m, const double *up,
                                                             const double *down, double decay,
                                                             double *s, double *moment) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     __m512d mv = _mm512_loadu_pd(m);
-    LaneSide hi = {one, _mm512_loadu_pd(up), mv, zero, zero};
-    LaneSide lo = {one, _mm512_loadu_pd(down), mv, zero, zero};
+    LaneSide hi = {one, _mm512_loadu_pd(up), mv, zero, zero, 0xff, zero, zero};
+    LaneSide lo = {one, _mm512_loadu_pd(down), mv, zero, zero, 0xff, zero, zero};
     for (;;) {
-        __mmask8 onHi = sideGoesOn(&hi, mv, true);
-        __mmask8 onLo = sideGoesOn(&lo, mv, false);
-        if ((onHi | onLo) == 0) {
+        sideGoesOn(&hi, mv, true);
+        sideGoesOn(&lo, mv, false);
+        if ((hi.on | lo.on) == 0) {
             break;
         }
-        sideSteps(&hi, mv, true, onHi, decay);
-        sideSteps(&lo, mv, false, onLo, decay);
+        sideSteps(&hi, mv, true, decay);
+        sideSteps(&lo, mv, false, decay);
     }
-    _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sum), lo.sum));
-    _mm512_storeu_pd(moment, _mm512_sub_pd(hi.moment, lo.moment));
+    _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sumAt), lo.sumAt));
+    _mm512_storeu_pd(moment, _mm512_sub_pd(hi.momentAt, lo.momentAt));
 }
 #endif
 
