@@ -39,8 +39,10 @@ enum { IN_X, IN_Y, IN_VAR, IN_MEAN, IN_ALPHA, IN_COUNT };
 #define PGLIK_LANES 8
 #include <immintrin.h>
 #endif
-typedef void (*LaneWalk)(const double *m, const double *up, const double *down, double decay,
-                         double *s, double *moment);
+struct WorkerArgs;
+/* A path through elements first to end of a slice, the nll of each into nllOf[i - first]
+ * when nllOf is not null. */
+typedef void (*LanePath)(const WorkerArgs *slice, int first, int end, double *nllOf);
 enum { OUT_GRAD, OUT_NLL, OUT_MAX };
 
 /* The noise and what a call derives from it once, shared read-only by every worker. */
@@ -63,14 +65,14 @@ struct WorkerArgs {
     double *blockNll;
     const Noise *noise;
     int len;
-    LaneWalk lanes; /* null: the scalar walk */
+    LanePath lanes; /* null: the scalar path */
 };
 
 static uint64_t elementCount(const mxArray *a);
 static void pglikmt(double *grad, double *nll, const double *x, const double *y, double var,
                     double mean, double alpha, int len);
 static void *pglikmtix(void *arg);
-static LaneWalk laneWalk(void);
+static LanePath lanePath(void);
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nrhs != IN_COUNT) {
@@ -227,7 +229,7 @@ static void pglikmt(double *grad, double *nll, const double *x, const double *y,
     if (len == 0) {
         return;
     }
-    WorkerArgs all = {grad, x, y, NULL, &noise, len, laneWalk()};
+    WorkerArgs all = {grad, x, y, NULL, &noise, len, lanePath()};
     int blocks = (len - 1) / NLL_BLOCK + 1;
     if (nll != NULL) {
         all.blockNll = static_cast<double *>(malloc((size_t)blocks * sizeof(double)));
@@ -562,15 +564,15 @@ struct Walk {
     double down;
 };
 
-/* Counts a quick start may move to reach the largest term; further off, the search finds it
- * in fewer steps. */
+/* Counts a quick start may climb to reach the largest term (start lies below it, most often
+ * within a count); further off, the search finds it in fewer steps. */
 static const int kSettleSteps = 16;
 
 /* The common case, with one exp and no log: r_k at the count k just above start, then the
  * largest term's count m (r_m >= 1 > r_(m+1)) reached from k with the walk's own recurrence.
  * From m both sides of the walk fall from their first step, and E[n] = m + moment / s adds a
- * moment of under a spread to m, with no cancellation to fear. Going down ends at m = 0
- * unless r_1 is so small that E[n] / x needs forming without x (see startAt). */
+ * moment of under a spread to m, with no cancellation to fear. m = 0 is left to startAt
+ * where r_1 is so small that E[n] / x needs forming without x. */
 static bool quickStart(double x, const Exact *u, const Noise *p, double start, Walk *walk) {
     double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     double q = x / k;
@@ -595,28 +597,20 @@ static bool quickStart(double x, const Exact *u, const Noise *p, double start, W
         walk->down = 1.0 / r;
         return true;
     }
-    double up = r;
+    /* r_k < 1 with k - 1 at or below the root of log r_s, where start is: the largest term is
+     * at k - 1, unless rounding put start past an integer root. */
     double down = 0.0;
     m = k - 1.0;
-    for (int i = 0; m > 0.0; ++i) {
-        /* r_m = r_(m+1) / step, both quotients taken from r_(m+1) so that they run side by
-         * side. */
-        double step = (m / (m + 1.0)) * p->decay;
-        down = step / up;
-        if (down <= 1.0) {
-            break;
-        }
-        if (i == kSettleSteps) {
+    if (m > 0.0) {
+        down = ((m / k) * p->decay) / r;
+        if (!(down <= 1.0)) {
             return false;
         }
-        up = up / step;
-        m -= 1.0;
-    }
-    if (m == 0.0 && !(up >= 0x1p-500)) {
+    } else if (!(r >= 0x1p-500)) {
         return false;
     }
     walk->m = m;
-    walk->up = up;
+    walk->up = r;
     walk->down = down;
     return true;
 }
@@ -633,12 +627,14 @@ static double startBelowRoot(double x, const Exact *u, const Noise *p) {
     return x * ((1.0 + p->alphaOverVar * u->hi) + 0.5 * p->c) / (1.0 + p->c * x);
 }
 
-/* grad from a walk's sums, and -log p(y | x) into *nll when nll is not null. */
-static double fromWalk(double x, const Exact *u, const Noise *p, double m, const Sums *sum,
-                       double *nll) {
-    if (nll != NULL) {
-        *nll = -logTerm(x, p, m, offsetAt(u, p->alpha, m)) - log(sum->s);
-    }
+/* -log p(y | x) from the sum of a walk about m. */
+static double nllOfWalk(double x, double y, const Noise *p, double m, double sum) {
+    Exact u = difference(y, p->mean);
+    return -logTerm(x, p, m, offsetAt(&u, p->alpha, m)) - log(sum);
+}
+
+/* grad from a walk's sums about m. */
+static double gradOfWalk(double x, double m, const Sums *sum) {
     return 1.0 - (m * sum->s + sum->moment) / (sum->s * x);
 }
 
@@ -747,9 +743,11 @@ static bool startAt(double x, double y, const Noise *p, Walk *walk, double *grad
 }
 
 /* ---- Walks in lanes ----------------------------------------------------------------------
- * Eight elements' walks side by side in AVX-512 lanes, each lane doing exactly the scalar
- * walk's operations in its order: packed IEEE add, subtract, multiply and divide round each
- * lane as the scalar ones do, and nothing is fused, so every path gives the same bits.
+ * Eight elements side by side in AVX-512 lanes, from their quick starts to their grad, each
+ * lane doing exactly the scalar code's operations in its order: packed IEEE add, subtract,
+ * multiply and divide round each lane as the scalar ones do, truncation is exact, nothing is
+ * fused, and exp is the C library's, called lane by lane, so every path gives the same bits.
+ * The few elements that take no quick start are left to the scalar code in their lane's turn.
  */
 #ifdef PGLIK_LANES
 #define PGLIK_AVX512 __attribute__((target("avx512f"))) static inline
@@ -827,115 +825,249 @@ PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, double decay) {
     }
 }
 
-/* walk in eight lanes, both sides at once, on arrays of BATCH doubles. */
-__attribute__((target("avx512f"))) static void walkLanes512(const double *m, const double *up,
-                                                            const double *down, double decay,
-                                                            double *s, double *moment) {
+/* walk in eight lanes, both sides at once. */
+PGLIK_AVX512 void walkLanes(__m512d m, __m512d up, __m512d down, double decay, __m512d *s,
+                            __m512d *moment) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
-    __m512d mv = _mm512_loadu_pd(m);
-    LaneSide hi = {one, _mm512_loadu_pd(up), mv, zero, zero, 0xff, zero, zero};
-    LaneSide lo = {one, _mm512_loadu_pd(down), mv, zero, zero, 0xff, zero, zero};
+    LaneSide hi = {one, up, m, zero, zero, 0xff, zero, zero};
+    LaneSide lo = {one, down, m, zero, zero, 0xff, zero, zero};
     for (;;) {
-        sideGoesOn(&hi, mv, true);
-        sideGoesOn(&lo, mv, false);
+        sideGoesOn(&hi, m, true);
+        sideGoesOn(&lo, m, false);
         if ((hi.on | lo.on) == 0) {
             break;
         }
-        sideSteps(&hi, mv, true, decay);
-        sideSteps(&lo, mv, false, decay);
+        sideSteps(&hi, m, true, decay);
+        sideSteps(&lo, m, false, decay);
     }
-    _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sumAt), lo.sumAt));
-    _mm512_storeu_pd(moment, _mm512_sub_pd(hi.momentAt, lo.momentAt));
+    *s = _mm512_add_pd(_mm512_add_pd(one, hi.sumAt), lo.sumAt);
+    *moment = _mm512_sub_pd(hi.momentAt, lo.momentAt);
+}
+
+/* difference, lane by lane. */
+PGLIK_AVX512 void differenceLanes(__m512d y, double mean, __m512d *hi, __m512d *lo) {
+    __m512d h = _mm512_sub_pd(y, _mm512_set1_pd(mean));
+    __m512d back = _mm512_sub_pd(h, y);
+    __m512d l = _mm512_add_pd(_mm512_sub_pd(y, _mm512_sub_pd(h, back)),
+                              _mm512_sub_pd(_mm512_set1_pd(-mean), back));
+    *hi = h;
+    *lo = _mm512_maskz_mov_pd(
+        _mm512_cmp_pd_mask(_mm512_abs_pd(h), _mm512_set1_pd(HUGE_VAL), _CMP_LT_OQ), l);
+}
+
+/* offsetAt, lane by lane, with alpha's half of the splitting taken once. */
+PGLIK_AVX512 __m512d offsetAtLanes(__m512d hi, __m512d lo, double alpha, __m512d m) {
+    const __m512d limit = _mm512_set1_pd(0x1p990);
+    const __m512d splitter = _mm512_set1_pd(134217729.0);
+    __m512d pr = _mm512_mul_pd(_mm512_set1_pd(alpha), m);
+    __mmask8 split = alpha < 0x1p990 ? _mm512_cmp_pd_mask(m, limit, _CMP_LT_OQ) &
+                                           _mm512_cmp_pd_mask(pr, limit, _CMP_LT_OQ)
+                                     : 0;
+    double sa = 134217729.0 * alpha;
+    __m512d ah = _mm512_set1_pd(sa - (sa - alpha));
+    __m512d al = _mm512_set1_pd(alpha - (sa - (sa - alpha)));
+    __m512d sb = _mm512_mul_pd(splitter, m);
+    __m512d bh = _mm512_sub_pd(sb, _mm512_sub_pd(sb, m));
+    __m512d bl = _mm512_sub_pd(m, bh);
+    __m512d err = _mm512_add_pd(_mm512_sub_pd(_mm512_mul_pd(ah, bh), pr), _mm512_mul_pd(ah, bl));
+    err = _mm512_add_pd(_mm512_add_pd(err, _mm512_mul_pd(al, bh)), _mm512_mul_pd(al, bl));
+    return _mm512_add_pd(_mm512_sub_pd(hi, pr), _mm512_sub_pd(lo, _mm512_maskz_mov_pd(split, err)));
+}
+
+/* startBelowRoot, lane by lane. */
+PGLIK_AVX512 __m512d startBelowRootLanes(__m512d x, __m512d hi, const Noise *p) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    if (p->c > 1.0) {
+        __m512d spreadOfY = _mm512_set1_pd(1.0 / p->c);
+        __m512d top =
+            _mm512_add_pd(_mm512_add_pd(spreadOfY, _mm512_div_pd(hi, _mm512_set1_pd(p->alpha))),
+                          _mm512_set1_pd(0.5));
+        return _mm512_div_pd(_mm512_mul_pd(x, top), _mm512_add_pd(spreadOfY, x));
+    }
+    __m512d top =
+        _mm512_add_pd(_mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->alphaOverVar), hi)),
+                      _mm512_set1_pd(0.5 * p->c));
+    return _mm512_div_pd(_mm512_mul_pd(x, top),
+                         _mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->c), x)));
+}
+
+/* quickStart, lane by lane, on the lanes in: gives the lanes it takes, with their walks. */
+PGLIK_AVX512 __mmask8 quickStartLanes(__m512d x, __m512d hi, __m512d lo, const Noise *p,
+                                      __mmask8 in, __m512d *m, __m512d *up, __m512d *down) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d decay = _mm512_set1_pd(p->decay);
+    if (!(p->c < 700.0)) {
+        *m = zero;
+        *up = zero;
+        *down = zero;
+        return 0;
+    }
+    __m512d start = startBelowRootLanes(x, hi, p);
+    /* wholePart(start) + 1 from start >= 1, by truncation. */
+    __mmask8 above = _mm512_cmp_pd_mask(start, one, _CMP_GE_OQ);
+    __m512d k = _mm512_mask_add_pd(
+        one, above,
+        _mm512_maskz_roundscale_pd(above, start, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC), one);
+    __m512d q = _mm512_div_pd(x, k);
+    __m512d widest = _mm512_mul_pd(_mm512_set1_pd(kWidestWalk * kWidestWalk),
+                                   _mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->c), k)));
+    __mmask8 ok = in & _mm512_cmp_pd_mask(k, _mm512_set1_pd(kLargestWalkedCount), _CMP_LT_OQ) &
+                  _mm512_cmp_pd_mask(k, widest, _CMP_LE_OQ) &
+                  _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-1000), _CMP_GE_OQ);
+    double arg[PGLIK_LANES];
+    _mm512_storeu_pd(
+        arg, _mm512_mul_pd(_mm512_set1_pd(p->alphaOverVar),
+                           offsetAtLanes(hi, lo, p->alpha, _mm512_sub_pd(k, _mm512_set1_pd(0.5)))));
+    for (int l = 0; l < PGLIK_LANES; ++l) {
+        arg[l] = ok >> l & 1 ? exp(arg[l]) : 0.0;
+    }
+    __m512d r = _mm512_mul_pd(q, _mm512_loadu_pd(arg));
+    /* Up to the largest term, where r_k >= 1. */
+    __mmask8 rising = ok & _mm512_cmp_pd_mask(r, one, _CMP_GE_OQ);
+    __m512d mUp = k;
+    __m512d upUp = _mm512_mul_pd(r, _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), decay));
+    __mmask8 goes = rising & _mm512_cmp_pd_mask(upUp, one, _CMP_GE_OQ);
+    for (int i = 0; goes != 0; ++i) {
+        __mmask8 off = i == kSettleSteps
+                           ? goes
+                           : goes & ~_mm512_cmp_pd_mask(upUp, _mm512_set1_pd(HUGE_VAL), _CMP_LT_OQ);
+        ok &= ~off;
+        goes &= ~off;
+        mUp = _mm512_mask_add_pd(mUp, goes, mUp, one);
+        r = _mm512_mask_mov_pd(r, goes, upUp);
+        upUp = _mm512_mask_mul_pd(
+            upUp, goes, r, _mm512_mul_pd(_mm512_div_pd(mUp, _mm512_add_pd(mUp, one)), decay));
+        goes &= _mm512_cmp_pd_mask(upUp, one, _CMP_GE_OQ);
+    }
+    /* Down to k - 1, where r_k < 1. */
+    __mmask8 falling = ok & ~rising;
+    __m512d mDown = _mm512_sub_pd(k, one);
+    __mmask8 counted = _mm512_cmp_pd_mask(mDown, zero, _CMP_GT_OQ);
+    __m512d downDown =
+        _mm512_maskz_div_pd(counted, _mm512_mul_pd(_mm512_div_pd(mDown, k), decay), r);
+    __mmask8 kept = (counted & _mm512_cmp_pd_mask(downDown, one, _CMP_LE_OQ)) |
+                    (~counted & _mm512_cmp_pd_mask(r, _mm512_set1_pd(0x1p-500), _CMP_GE_OQ));
+    ok &= ~falling | kept;
+    *m = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(mUp, falling, mDown));
+    *up = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(upUp, falling, r));
+    *down = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(_mm512_div_pd(one, r), falling, downDown));
+    return ok;
+}
+
+/* The path through a slice in lanes, eight elements at a time (fewer at the end). Lanes
+ * without a walk start where there is nothing to walk: m = 0 and ratios 0. */
+__attribute__((target("avx512f"))) static void
+elementsInLanes512(const WorkerArgs *slice, int first, int end, double *nllOf) {
+    const Noise *p = slice->noise;
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d inf = _mm512_set1_pd(HUGE_VAL);
+    for (int i = first; i < end; i += PGLIK_LANES) {
+        __mmask8 live = end - i >= PGLIK_LANES ? 0xff : (__mmask8)((1u << (end - i)) - 1);
+        __m512d x = _mm512_maskz_loadu_pd(live, slice->x + i);
+        __m512d y = _mm512_maskz_loadu_pd(live, slice->y + i);
+        __m512d hi;
+        __m512d lo;
+        differenceLanes(y, p->mean, &hi, &lo);
+        __mmask8 inModel = live & _mm512_cmp_pd_mask(x, zero, _CMP_GT_OQ) &
+                           _mm512_cmp_pd_mask(x, inf, _CMP_LT_OQ) &
+                           _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
+        __m512d m;
+        __m512d up;
+        __m512d down;
+        __mmask8 walked = quickStartLanes(x, hi, lo, p, inModel, &m, &up, &down);
+        if (walked != live) {
+            double ms[PGLIK_LANES];
+            double ups[PGLIK_LANES];
+            double downs[PGLIK_LANES];
+            _mm512_storeu_pd(ms, m);
+            _mm512_storeu_pd(ups, up);
+            _mm512_storeu_pd(downs, down);
+            for (int l = 0; l < end - i && l < PGLIK_LANES; ++l) {
+                Walk w;
+                if (!(walked >> l & 1) &&
+                    startAt(slice->x[i + l], slice->y[i + l], p, &w, &slice->grad[i + l],
+                            nllOf == NULL ? NULL : &nllOf[i + l - first])) {
+                    ms[l] = w.m;
+                    ups[l] = w.up;
+                    downs[l] = w.down;
+                    walked |= (__mmask8)(1u << l);
+                }
+            }
+            m = _mm512_loadu_pd(ms);
+            up = _mm512_loadu_pd(ups);
+            down = _mm512_loadu_pd(downs);
+        }
+        __m512d s;
+        __m512d moment;
+        walkLanes(m, up, down, p->decay, &s, &moment);
+        __m512d firstMoment = _mm512_add_pd(_mm512_mul_pd(m, s), moment);
+        _mm512_mask_storeu_pd(slice->grad + i, walked,
+                              _mm512_sub_pd(one, _mm512_div_pd(firstMoment, _mm512_mul_pd(s, x))));
+        if (nllOf != NULL) {
+            double ms[PGLIK_LANES];
+            double sums[PGLIK_LANES];
+            _mm512_storeu_pd(ms, m);
+            _mm512_storeu_pd(sums, s);
+            for (int l = 0; l < PGLIK_LANES; ++l) {
+                if (walked >> l & 1) {
+                    nllOf[i + l - first] =
+                        nllOfWalk(slice->x[i + l], slice->y[i + l], p, ms[l], sums[l]);
+                }
+            }
+        }
+    }
 }
 #endif
 
-/* Elements waiting for their walks, as many as a walk in lanes takes at once. Lanes left
- * over start where there is nothing to walk (m = 0 and ratios 0). */
-enum { BATCH = 8 };
-
-struct Batch {
-    int count;
-    int index[BATCH];
-    double m[BATCH];
-    double up[BATCH];
-    double down[BATCH];
-};
-
-static void finishBatch(const WorkerArgs *slice, Batch *batch, double *nllOf, int base) {
+/* The scalar path: each element on its own. */
+static void elementsOneByOne(const WorkerArgs *slice, int first, int end, double *nllOf) {
     const Noise *p = slice->noise;
-    double s[BATCH];
-    double moment[BATCH];
-    if (slice->lanes != NULL) {
-        for (int l = batch->count; l < BATCH; ++l) {
-            batch->m[l] = 0.0;
-            batch->up[l] = 0.0;
-            batch->down[l] = 0.0;
-        }
-        slice->lanes(batch->m, batch->up, batch->down, p->decay, s, moment);
-    } else {
-        for (int l = 0; l < batch->count; ++l) {
-            Sums sum = walk(batch->m[l], batch->up[l], batch->down[l], p->decay);
-            s[l] = sum.s;
-            moment[l] = sum.moment;
+    for (int i = first; i < end; ++i) {
+        double *nll = nllOf == NULL ? NULL : &nllOf[i - first];
+        Walk w;
+        if (startAt(slice->x[i], slice->y[i], p, &w, &slice->grad[i], nll)) {
+            Sums sum = walk(w.m, w.up, w.down, p->decay);
+            slice->grad[i] = gradOfWalk(slice->x[i], w.m, &sum);
+            if (nll != NULL) {
+                *nll = nllOfWalk(slice->x[i], slice->y[i], p, w.m, sum.s);
+            }
         }
     }
-    for (int l = 0; l < batch->count; ++l) {
-        int i = batch->index[l];
-        Exact u = difference(slice->y[i], p->mean);
-        Sums sum = {s[l], moment[l]};
-        slice->grad[i] = fromWalk(slice->x[i], &u, p, batch->m[l], &sum,
-                                  nllOf == NULL ? NULL : &nllOf[i - base]);
-    }
-    batch->count = 0;
 }
 
 /* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
- * the build allows it; null gives the scalar walk. Defined once for every build, so that each
+ * the build allows it; null gives the scalar path. Defined once for every build, so that each
  * line of the source is the same function in all of them. */
-static LaneWalk laneWalk(void) {
+static LanePath lanePath(void) {
 #ifdef PGLIK_LANES
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
+    return __builtin_cpu_supports("avx512f") ? elementsInLanes512 : NULL;
 #else
     return NULL;
 #endif
 }
 
-/* Each element on its own, its walk taken with those of the next elements that need one;
- * with nll, a block's elements' nll are kept until the block is done and then added in index
- * order into the slice's block sums. */
+/* The slice on its path; with nll, a block's elements' nll are kept until the block is done
+ * and then added in index order into the slice's block sums. */
 static void *pglikmtix(void *arg) {
     const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
+    LanePath path = slice->lanes != NULL ? slice->lanes : elementsOneByOne;
+    if (slice->blockNll == NULL) {
+        path(slice, 0, slice->len, NULL);
+        return NULL;
+    }
     double nllOf[NLL_BLOCK];
-    double *kept = slice->blockNll == NULL ? NULL : nllOf;
-    Batch batch;
-    batch.count = 0;
     for (int first = 0; first < slice->len; first += NLL_BLOCK) {
         int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
+        path(slice, first, end, nllOf);
+        double sum = 0.0;
         for (int i = first; i < end; ++i) {
-            Walk w;
-            if (startAt(slice->x[i], slice->y[i], slice->noise, &w, &slice->grad[i],
-                        kept == NULL ? NULL : &nllOf[i - first])) {
-                batch.index[batch.count] = i;
-                batch.m[batch.count] = w.m;
-                batch.up[batch.count] = w.up;
-                batch.down[batch.count] = w.down;
-                if (++batch.count == BATCH) {
-                    finishBatch(slice, &batch, kept, first);
-                }
-            }
+            sum += nllOf[i - first];
         }
-        if (batch.count > 0) {
-            finishBatch(slice, &batch, kept, first);
-        }
-        if (kept != NULL) {
-            double sum = 0.0;
-            for (int i = first; i < end; ++i) {
-                sum += nllOf[i - first];
-            }
-            slice->blockNll[first / NLL_BLOCK] = sum;
-        }
+        slice->blockNll[first / NLL_BLOCK] = sum;
     }
     return NULL;
 }
