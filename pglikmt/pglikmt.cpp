@@ -832,14 +832,17 @@ PGLIK_AVX512 void walkLanes(__m512d m, __m512d up, __m512d down, double decay, _
     const __m512d one = _mm512_set1_pd(1.0);
     LaneSide hi = {one, up, m, zero, zero, 0xff, zero, zero};
     LaneSide lo = {one, down, m, zero, zero, 0xff, zero, zero};
-    for (;;) {
-        sideGoesOn(&hi, m, true);
-        sideGoesOn(&lo, m, false);
-        if ((hi.on | lo.on) == 0) {
-            break;
+    /* A side whose every walk has ended is left alone: going down, walks end at count 0, most
+     * often long before the walks up. */
+    while (hi.on != 0 || lo.on != 0) {
+        if (hi.on != 0) {
+            sideGoesOn(&hi, m, true);
+            sideSteps(&hi, m, true, decay);
         }
-        sideSteps(&hi, m, true, decay);
-        sideSteps(&lo, m, false, decay);
+        if (lo.on != 0) {
+            sideGoesOn(&lo, m, false);
+            sideSteps(&lo, m, false, decay);
+        }
     }
     *s = _mm512_add_pd(_mm512_add_pd(one, hi.sumAt), lo.sumAt);
     *moment = _mm512_sub_pd(hi.momentAt, lo.momentAt);
