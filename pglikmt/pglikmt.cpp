@@ -926,7 +926,13 @@ PGLIK_AVX512 __mmask8 quickStartLanes(__m512d x, __m512d hi, __m512d lo, const N
     for (int l = 0; l < PGLIK_LANES; ++l) {
         arg[l] = ok >> l & 1 ? exp(arg[l]) : 0.0;
     }
-    __m512d r = _mm512_mul_pd(q, _mm512_loadu_pd(arg));
+    /* Lane by lane again: one load of the eight doubles just stored one by one would wait for
+     * every store to land. */
+    __m512d e = zero;
+    for (int l = 0; l < PGLIK_LANES; ++l) {
+        e = _mm512_mask_broadcastsd_pd(e, (__mmask8)(1u << l), _mm_load_sd(&arg[l]));
+    }
+    __m512d r = _mm512_mul_pd(q, e);
     /* Up to the largest term, where r_k >= 1. */
     __mmask8 rising = ok & _mm512_cmp_pd_mask(r, one, _CMP_GE_OQ);
     __m512d mUp = k;
