@@ -16,8 +16,8 @@
  * matter span so many counts that walking them one by one would be slow, or the counts pass
  * 2^52, the sum is taken as a trapezoid rule of width a quarter of its spread, which agrees
  * with the sum over the integers far below double precision there. On processors with
- * AVX-512 the walks go eight elements at a time through vector lanes, bit for bit as the
- * scalar walk goes.
+ * AVX-512 the elements go eight at a time through vector lanes, from their start to their grad,
+ * bit for bit as the scalar code goes.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
@@ -742,7 +742,7 @@ static bool startAt(double x, double y, const Noise *p, Walk *walk, double *grad
     return true;
 }
 
-/* ---- Walks in lanes ----------------------------------------------------------------------
+/* ---- Elements in lanes --------------------------------------------------------------------
  * Eight elements side by side in AVX-512 lanes, from their quick starts to their grad, each
  * lane doing exactly the scalar code's operations in its order: packed IEEE add, subtract,
  * multiply and divide round each lane as the scalar ones do, truncation is exact, nothing is
