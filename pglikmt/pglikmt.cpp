@@ -16,8 +16,8 @@
  * matter span so many counts that walking them one by one would be slow, or the counts pass
  * 2^52, the sum is taken as a trapezoid rule of width a quarter of its spread, which agrees
  * with the sum over the integers far below double precision there. On processors with
- * AVX-512 the walks go eight elements at a time through vector lanes, bit for bit as the
- * scalar walk goes.
+ * AVX-512 the elements go eight at a time through vector lanes, from their start to their grad,
+ * bit for bit as the scalar code goes.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
@@ -39,8 +39,10 @@ enum { IN_X, IN_Y, IN_VAR, IN_MEAN, IN_ALPHA, IN_COUNT };
 #define PGLIK_LANES 8
 #include <immintrin.h>
 #endif
-typedef void (*LaneWalk)(const double *m, const double *up, const double *down, double decay,
-                         double *s, double *moment);
+struct WorkerArgs;
+/* A path through elements first to end of a slice, the nll of each into nllOf[i - first]
+ * when nllOf is not null. */
+typedef void (*LanePath)(const WorkerArgs *slice, int first, int end, double *nllOf);
 enum { OUT_GRAD, OUT_NLL, OUT_MAX };
 
 /* The noise and what a call derives from it once, shared read-only by every worker. */
@@ -63,14 +65,14 @@ struct WorkerArgs {
     double *blockNll;
     const Noise *noise;
     int len;
-    LaneWalk lanes; /* null: the scalar walk */
+    LanePath lanes; /* null: the scalar path */
 };
 
 static uint64_t elementCount(const mxArray *a);
 static void pglikmt(double *grad, double *nll, const double *x, const double *y, double var,
                     double mean, double alpha, int len);
 static void *pglikmtix(void *arg);
-static LaneWalk laneWalk(void);
+static LanePath lanePath(void);
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nrhs != IN_COUNT) {
@@ -227,7 +229,7 @@ static void pglikmt(double *grad, double *nll, const double *x, const double *y,
     if (len == 0) {
         return;
     }
-    WorkerArgs all = {grad, x, y, NULL, &noise, len, laneWalk()};
+    WorkerArgs all = {grad, x, y, NULL, &noise, len, lanePath()};
     int blocks = (len - 1) / NLL_BLOCK + 1;
     if (nll != NULL) {
         all.blockNll = static_cast<double *>(malloc((size_t)blocks * sizeof(double)));
@@ -555,33 +557,61 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
     *logR = logRatio(x, u, p, n);
 }
 
-/* Where a walk starts and its first ratios up and down. */
+/* Where a walk starts, with its first ratios: up = r_(m+1) and down = 1 / r_m. */
 struct Walk {
     double m;
     double up;
     double down;
 };
 
-/* The common case, with one exp and no log: the count k just above start, when r_k is so near 1
- * that the largest term is within about half the terms' spread of k (|r_k - 1| sigma <= 1/2,
- * with sigma^2 = k / (1 + c k)), and that spread is narrow enough to walk. r_k >= 1/4 keeps
- * the terms below k from outgrowing t_k: from them E[n] would come as a difference. */
+/* Counts a quick start may climb to reach the largest term (start lies below it, most often
+ * within a count); further off, the search finds it in fewer steps. */
+static const int kSettleSteps = 16;
+
+/* The common case, with one exp and no log: r_k at the count k just above start, then the
+ * largest term's count m (r_m >= 1 > r_(m+1)) reached from k with the walk's own recurrence.
+ * From m both sides of the walk fall from their first step, and E[n] = m + moment / s adds a
+ * moment of under a spread to m, with no cancellation to fear. m = 0 is left to startAt
+ * where r_1 is so small that E[n] / x needs forming without x. */
 static bool quickStart(double x, const Exact *u, const Noise *p, double start, Walk *walk) {
     double k = start >= 1.0 ? wholePart(start) + 1.0 : 1.0;
     double q = x / k;
-    double slope = 1.0 + p->c * k;
-    if (!(k < kLargestWalkedCount && k <= kWidestWalk * kWidestWalk * slope && q >= 0x1p-1000 &&
-          p->c < 700.0)) {
+    if (!(k < kLargestWalkedCount && k <= kWidestWalk * kWidestWalk * (1.0 + p->c * k) &&
+          q >= 0x1p-1000 && p->c < 700.0)) {
         return false;
     }
     double r = q * exp(p->alphaOverVar * offsetAt(u, p->alpha, k - 0.5));
-    double off = r - 1.0;
-    if (!(off * off * k <= 0.25 * slope && r >= 0.25)) {
+    double m = k;
+    if (r >= 1.0) {
+        double up = r * ((k / (k + 1.0)) * p->decay);
+        for (int i = 0; up >= 1.0; ++i) {
+            if (i == kSettleSteps || !(up < HUGE_VAL)) {
+                return false;
+            }
+            m += 1.0;
+            r = up;
+            up = r * ((m / (m + 1.0)) * p->decay);
+        }
+        walk->m = m;
+        walk->up = up;
+        walk->down = 1.0 / r;
+        return true;
+    }
+    /* r_k < 1 with k - 1 at or below the root of log r_s, where start is: the largest term is
+     * at k - 1, unless rounding put start past an integer root. */
+    double down = 0.0;
+    m = k - 1.0;
+    if (m > 0.0) {
+        down = ((m / k) * p->decay) / r;
+        if (!(down <= 1.0)) {
+            return false;
+        }
+    } else if (!(r >= 0x1p-500)) {
         return false;
     }
-    walk->m = k;
-    walk->up = r * (k / (k + 1.0)) * p->decay;
-    walk->down = 1.0 / r;
+    walk->m = m;
+    walk->up = r;
+    walk->down = down;
     return true;
 }
 
@@ -597,121 +627,127 @@ static double startBelowRoot(double x, const Exact *u, const Noise *p) {
     return x * ((1.0 + p->alphaOverVar * u->hi) + 0.5 * p->c) / (1.0 + p->c * x);
 }
 
-/* grad from a walk's sums, and -log p(y | x) into *nll when nll is not null. */
-static double fromWalk(double x, const Exact *u, const Noise *p, double m, const Sums *sum,
-                       double *nll) {
-    if (nll != NULL) {
-        *nll = -logTerm(x, p, m, offsetAt(u, p->alpha, m)) - log(sum->s);
-    }
+/* -log p(y | x) from the sum of a walk about m. */
+static double nllOfWalk(double x, double y, const Noise *p, double m, double sum) {
+    Exact u = difference(y, p->mean);
+    return -logTerm(x, p, m, offsetAt(&u, p->alpha, m)) - log(sum);
+}
+
+/* grad from a walk's sums about m. */
+static double gradOfWalk(double x, double m, const Sums *sum) {
     return 1.0 - (m * sum->s + sum->moment) / (sum->s * x);
 }
 
-/* Whether the element is in the model and takes the quick start; if not, its grad and nll
- * are computed here and now. */
-/* grad at one element, and -log p(y | x) into *nll when nll is not null. */
-static double likelihoodAt(double x, double y, const Noise *p, double *nll) {
+/* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without x, however
+ * small x is; at x = 0 this is the gradient's limit. */
+static double firstTermsOnly(double x, const Exact *u, const Noise *p, double *nll) {
+    if (nll != NULL) {
+        *nll = -logTerm(x, p, 0.0, offsetAt(u, p->alpha, 0.0));
+    }
+    return 1.0 - exp(gaussianExponent(p, offsetAt(u, p->alpha, 0.5)));
+}
+
+/* Terms spread over more counts than are walked, about the count k of the search, or counts
+ * past 2^52. */
+static double wideSum(double x, const Exact *u, const Noise *p, double k, double spread,
+                      double logR, double *nll) {
+    Sums sum = {1.0, 0.0};
+    double offset;
+    if (k >= kLargestWalkedCount) {
+        /* Doubles this large are too far apart for u - alpha s to be taken at s: at the root
+         * of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread over less
+         * than a count are the one at s; the count is continuous here. */
+        if (spread >= 1.0) {
+            sum = trapezoid(p, k, spread, 0.0);
+        }
+        offset = nll == NULL ? 0.0 : -logOver(x, k) / p->alphaOverVar - 0.5 * p->alpha;
+    } else {
+        sum = trapezoid(p, k, spread, logR);
+        offset = nll == NULL ? 0.0 : offsetAt(u, p->alpha, k);
+    }
+    if (nll != NULL) {
+        *nll = -logTerm(x, p, k, offset) - log(sum.s);
+    }
+    /* Here k s may pass the largest double: the moment is divided first. */
+    return 1.0 - (k + sum.moment / sum.s) / x;
+}
+
+/* Either the walk that the element's grad and nll come from (true), or its grad, and
+ * -log p(y | x) into *nll when nll is not null, computed here and now. */
+static bool startAt(double x, double y, const Noise *p, Walk *walk, double *grad, double *nll) {
     if (!(x >= 0.0) || !isfinite(y)) {
         if (nll != NULL) {
             *nll = NAN;
         }
-        return NAN;
+        *grad = NAN;
+        return false;
     }
     Exact u = difference(y, p->mean);
     if (x == 0.0) {
-        /* Only t_0 counts, and the gradient takes its limit: 1 - t_1 / (x t_0). */
-        if (nll != NULL) {
-            *nll = -logTerm(x, p, 0.0, offsetAt(&u, p->alpha, 0.0));
-        }
-        return 1.0 - exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
+        *grad = firstTermsOnly(x, &u, p, nll);
+        return false;
     }
     if (x == HUGE_VAL) {
         /* The largest term's count grows only like log x, so E[n] / x goes to 0. */
         if (nll != NULL) {
             *nll = HUGE_VAL;
         }
-        return 1.0;
+        *grad = 1.0;
+        return false;
     }
     double start = startBelowRoot(x, &u, p);
-    Walk quick;
-    if (quickStart(x, &u, p, start, &quick)) {
-        Sums sum = walk(quick.m, quick.up, quick.down, p->decay);
-        return fromWalk(x, &u, p, quick.m, &sum, nll);
+    if (quickStart(x, &u, p, start, walk)) {
+        return true;
     }
-    double m;
-    double expected;
-    double offset = NAN; /* u - alpha m, where it is not taken as it stands */
-    Sums sum;
     double logR;
     double k;
     searchMode(x, &u, p, start, &logR, &k);
     if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
-        /* y so far above the Gaussian's centre that the counts it implies pass any
-         * double. */
+        /* y so far above the Gaussian's centre that the counts it implies pass any double. */
         if (nll != NULL) {
             *nll = HUGE_VAL;
         }
-        return -HUGE_VAL;
+        *grad = -HUGE_VAL;
+        return false;
     }
-    /* The spread of the terms about their largest, from the curvature 1 / n + c of
-     * log t_n. */
+    /* The spread of the terms about their largest, from the curvature 1 / n + c of log t_n. */
     double spread = sqrt(k / (1.0 + p->c * k));
-    if (k >= kLargestWalkedCount) {
-        /* Doubles this large are too far apart for u - alpha s to be taken at s: at the
-         * root of log r_s it is -log(x / s) var / alpha - alpha / 2 instead. Terms spread
-         * over less than a count are the one at s; the count is continuous here. */
-        m = k;
-        offset = -logOver(x, m) / p->alphaOverVar - 0.5 * p->alpha;
-        if (spread >= 1.0) {
-            sum = trapezoid(p, m, spread, 0.0);
-        } else {
-            sum.s = 1.0;
-            sum.moment = 0.0;
-        }
-        /* Here m s may pass the largest double: the moment is divided first. */
-        expected = (m + sum.moment / sum.s) / x;
-    } else if (spread > kWidestWalk) {
-        m = k;
-        sum = trapezoid(p, m, spread, logR);
-        expected = (m + sum.moment / sum.s) / x;
-    } else if (logR >= 0.0) {
+    if (k >= kLargestWalkedCount || spread > kWidestWalk) {
+        *grad = wideSum(x, &u, p, k, spread, logR, nll);
+        return false;
+    }
+    if (logR >= 0.0) {
         /* r_k >= 1: the largest term is at k (or a count above, which the walk finds). */
-        m = k;
         double e = exp(logR);
         double up = p->c < 700.0 && logR < 700.0 ? e * p->decay : exp(logR - p->c);
-        sum = walk(m, up * (m / (m + 1.0)), 1.0 / e, p->decay);
-        expected = (m * sum.s + sum.moment) / (sum.s * x);
-    } else {
-        m = k - 1.0;
-        double up = exp(logR);
-        if (m == 0.0 && up < 0x1p-500) {
-            /* Only t_0 and t_1 count: E[n] = r_1 exactly, and E[n] / x is formed without
-             * x, however small x is; at x = 0 this is the gradient's limit. */
-            sum.s = 1.0;
-            expected = exp(gaussianExponent(p, offsetAt(&u, p->alpha, 0.5)));
-        } else {
-            double down = 0.0;
-            if (m > 0.0) {
-                down = p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up
-                                                     : exp(-logR - p->c) * (m / k);
-            }
-            sum = walk(m, up, down, p->decay);
-            expected = (m * sum.s + sum.moment) / (sum.s * x);
-        }
+        walk->m = k;
+        walk->up = up * (k / (k + 1.0));
+        walk->down = 1.0 / e;
+        return true;
     }
-    if (nll != NULL) {
-        if (offset != offset) {
-            offset = offsetAt(&u, p->alpha, m);
-        }
-        *nll = -logTerm(x, p, m, offset) - log(sum.s);
+    double m = k - 1.0;
+    double up = exp(logR);
+    if (m == 0.0 && up < 0x1p-500) {
+        *grad = firstTermsOnly(x, &u, p, nll);
+        return false;
     }
-    return 1.0 - expected;
+    double down = 0.0;
+    if (m > 0.0) {
+        down =
+            p->c < 700.0 && logR > -700.0 ? (m / k) * p->decay / up : exp(-logR - p->c) * (m / k);
+    }
+    walk->m = m;
+    walk->up = up;
+    walk->down = down;
+    return true;
 }
 
-/* ---- Walks in lanes ----------------------------------------------------------------------
- * Eight elements' walks side by side in AVX-512 lanes, each lane doing exactly the scalar
- * walk's operations in its order: packed IEEE add, subtract, multiply and divide round each
- * lane as the scalar ones do, and nothing is fused, so every path gives the same bits.
- * Elements that do not take the quick start are computed by the scalar code in their turn.
+/* ---- Elements in lanes --------------------------------------------------------------------
+ * Eight elements side by side in AVX-512 lanes, from their quick starts to their grad, each
+ * lane doing exactly the scalar code's operations in its order: packed IEEE add, subtract,
+ * multiply and divide round each lane as the scalar ones do, truncation is exact, nothing is
+ * fused, and exp is the C library's, called lane by lane, so every path gives the same bits.
+ * The few elements that take no quick start are left to the scalar code in their lane's turn.
  */
 #ifdef PGLIK_LANES
 #define PGLIK_AVX512 __attribute__((target("avx512f"))) static inline
@@ -733,185 +769,312 @@ PGLIK_AVX512 __mmask8 restIsNegligibleLanes(__m512d term, __m512d ratio, __m512d
             _mm512_cmp_pd_mask(momentRest, momentBound, _CMP_LE_OQ));
 }
 
-/* One side of a walk in lanes, relative to t_m. */
+/* One side of a walk in lanes, relative to t_m. Every lane steps on, whether its walk has
+ * ended or not, so that no step waits on a stop test: the sums are copied out of a lane at its
+ * first negligible rest, where the scalar walk stops, and the lane's later steps are never
+ * read. The tests then run beside the steps instead of between them. */
 struct LaneSide {
     __m512d term;
     __m512d ratio;
     __m512d n;
     __m512d sum;
     __m512d moment;
+    __mmask8 on;   /* lanes whose walk goes on */
+    __m512d sumAt; /* the sums where each lane's walk ended */
+    __m512d momentAt;
 };
 
-/* The lanes of a side that step on: those whose rest is not negligible; going down, only
- * above count 0, and with the bound m on the first moment. */
-PGLIK_AVX512 __mmask8 sideGoesOn(const LaneSide *side, __m512d m, bool up) {
+/* Ends the walks whose rest is negligible, and, going down, those at count 0; the down side
+ * bounds the first moment by m. */
+PGLIK_AVX512 void sideGoesOn(LaneSide *side, __m512d m, bool up) {
     const __m512d zero = _mm512_setzero_pd();
     __m512d total = _mm512_add_pd(_mm512_set1_pd(1.0), side->sum);
     __m512d steps = up ? _mm512_sub_pd(side->n, m) : _mm512_sub_pd(m, side->n);
     __m512d bound = up ? _mm512_mask_mov_pd(side->moment, _mm512_cmp_pd_mask(m, zero, _CMP_GT_OQ),
                                             _mm512_mul_pd(m, total))
                        : m;
-    __mmask8 on = (__mmask8)~restIsNegligibleLanes(side->term, side->ratio, steps, total, bound);
-    return up ? on : on & _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
+    __mmask8 stop = restIsNegligibleLanes(side->term, side->ratio, steps, total, bound);
+    if (!up) {
+        stop |= _mm512_cmp_pd_mask(side->n, zero, _CMP_LE_OQ);
+    }
+    __mmask8 ending = side->on & stop;
+    side->sumAt = _mm512_mask_mov_pd(side->sumAt, ending, side->sum);
+    side->momentAt = _mm512_mask_mov_pd(side->momentAt, ending, side->moment);
+    side->on &= (__mmask8)~stop;
 }
 
-/* Two counts on the lanes in on, as the scalar walk takes them. */
-PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, __mmask8 on, double decay) {
+/* Two counts, as the scalar walk takes them; going down, none below count 0. */
+PGLIK_AVX512 void sideSteps(LaneSide *side, __m512d m, bool up, double decay) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d shrink = _mm512_set1_pd(decay);
+    __mmask8 on = 0xff;
     for (int twice = 0; twice < 2; ++twice) {
         __m512d t = _mm512_mul_pd(side->term, side->ratio);
         __m512d k = up ? _mm512_add_pd(side->n, one) : _mm512_sub_pd(side->n, one);
         __m512d away = up ? _mm512_sub_pd(k, m) : _mm512_sub_pd(m, k);
         __m512d next = _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), shrink);
         side->term = _mm512_mask_mov_pd(side->term, on, t);
-        side->n = _mm512_mask_mov_pd(side->n, on, k);
         side->sum = _mm512_mask_add_pd(side->sum, on, side->sum, t);
         side->moment = _mm512_mask_add_pd(side->moment, on, side->moment, _mm512_mul_pd(away, t));
         side->ratio = _mm512_mask_mul_pd(side->ratio, on, side->ratio, next);
         if (!up) {
-            on &= _mm512_cmp_pd_mask(side->n, zero, _CMP_GT_OQ);
+            on &= _mm512_cmp_pd_mask(k, zero, _CMP_GT_OQ);
         }
+        side->n = k;
     }
 }
 
-/* walk in eight lanes, both sides at once, on arrays of PGLIK_LANES doubles. */
-__attribute__((target("avx512f"))) static void walkLanes512(const double *m, const double *up,
-                                                            const double *down, double decay,
-                                                            double *s, double *moment) {
+/* walk in eight lanes, both sides at once. */
+PGLIK_AVX512 void walkLanes(__m512d m, __m512d up, __m512d down, double decay, __m512d *s,
+                            __m512d *moment) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
-    __m512d mv = _mm512_loadu_pd(m);
-    LaneSide hi = {one, _mm512_loadu_pd(up), mv, zero, zero};
-    LaneSide lo = {one, _mm512_loadu_pd(down), mv, zero, zero};
-    for (;;) {
-        __mmask8 onHi = sideGoesOn(&hi, mv, true);
-        __mmask8 onLo = sideGoesOn(&lo, mv, false);
-        if ((onHi | onLo) == 0) {
-            break;
+    LaneSide hi = {one, up, m, zero, zero, 0xff, zero, zero};
+    LaneSide lo = {one, down, m, zero, zero, 0xff, zero, zero};
+    /* A side whose every walk has ended is left alone: going down, walks end at count 0, most
+     * often long before the walks up. */
+    while (hi.on != 0 || lo.on != 0) {
+        if (hi.on != 0) {
+            sideGoesOn(&hi, m, true);
+            sideSteps(&hi, m, true, decay);
         }
-        sideSteps(&hi, mv, true, onHi, decay);
-        sideSteps(&lo, mv, false, onLo, decay);
-    }
-    _mm512_storeu_pd(s, _mm512_add_pd(_mm512_add_pd(one, hi.sum), lo.sum));
-    _mm512_storeu_pd(moment, _mm512_sub_pd(hi.moment, lo.moment));
-}
-
-/* Whether the element is in the model and takes the quick start; if not, its grad (and nll)
- * are computed here and now. */
-static bool walksQuickly(double x, double y, const Noise *p, Walk *quick, double *grad,
-                         double *nll) {
-    if (x >= 0.0 && x < HUGE_VAL && isfinite(y)) {
-        Exact u = difference(y, p->mean);
-        if (quickStart(x, &u, p, startBelowRoot(x, &u, p), quick)) {
-            return true;
+        if (lo.on != 0) {
+            sideGoesOn(&lo, m, false);
+            sideSteps(&lo, m, false, decay);
         }
     }
-    *grad = likelihoodAt(x, y, p, nll);
-    return false;
+    *s = _mm512_add_pd(_mm512_add_pd(one, hi.sumAt), lo.sumAt);
+    *moment = _mm512_sub_pd(hi.momentAt, lo.momentAt);
 }
 
-/* Elements waiting for their walk, one per lane; lanes left over start where there is
- * nothing to walk (m = 0 and ratios 0). */
-struct LaneBatch {
-    int count;
-    int index[PGLIK_LANES];
-    double m[PGLIK_LANES];
-    double up[PGLIK_LANES];
-    double down[PGLIK_LANES];
-};
-
-static void finishBatch(const WorkerArgs *slice, LaneBatch *batch, double *nllOf, int base) {
-    for (int l = batch->count; l < PGLIK_LANES; ++l) {
-        batch->m[l] = 0.0;
-        batch->up[l] = 0.0;
-        batch->down[l] = 0.0;
-    }
-    double s[PGLIK_LANES];
-    double moment[PGLIK_LANES];
-    slice->lanes(batch->m, batch->up, batch->down, slice->noise->decay, s, moment);
-    for (int l = 0; l < batch->count; ++l) {
-        int i = batch->index[l];
-        Exact u = difference(slice->y[i], slice->noise->mean);
-        Sums sum = {s[l], moment[l]};
-        slice->grad[i] = fromWalk(slice->x[i], &u, slice->noise, batch->m[l], &sum,
-                                  nllOf == NULL ? NULL : &nllOf[i - base]);
-    }
-    batch->count = 0;
+/* difference, lane by lane. */
+PGLIK_AVX512 void differenceLanes(__m512d y, double mean, __m512d *hi, __m512d *lo) {
+    __m512d h = _mm512_sub_pd(y, _mm512_set1_pd(mean));
+    __m512d back = _mm512_sub_pd(h, y);
+    __m512d l = _mm512_add_pd(_mm512_sub_pd(y, _mm512_sub_pd(h, back)),
+                              _mm512_sub_pd(_mm512_set1_pd(-mean), back));
+    *hi = h;
+    *lo = _mm512_maskz_mov_pd(
+        _mm512_cmp_pd_mask(_mm512_abs_pd(h), _mm512_set1_pd(HUGE_VAL), _CMP_LT_OQ), l);
 }
 
-/* pglikmtix's work with the walks in lanes, block by block: a block's elements' nll are kept
- * until the block is done and then added in index order. */
-static void sliceInLanes(const WorkerArgs *slice) {
-    double nllOf[NLL_BLOCK];
-    double *kept = slice->blockNll == NULL ? NULL : nllOf;
-    LaneBatch batch;
-    batch.count = 0;
-    for (int first = 0; first < slice->len; first += NLL_BLOCK) {
-        int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
-        for (int i = first; i < end; ++i) {
-            Walk quick;
-            if (walksQuickly(slice->x[i], slice->y[i], slice->noise, &quick, &slice->grad[i],
-                             kept == NULL ? NULL : &nllOf[i - first])) {
-                batch.index[batch.count] = i;
-                batch.m[batch.count] = quick.m;
-                batch.up[batch.count] = quick.up;
-                batch.down[batch.count] = quick.down;
-                if (++batch.count == PGLIK_LANES) {
-                    finishBatch(slice, &batch, kept, first);
+/* offsetAt, lane by lane, with alpha's half of the splitting taken once. */
+PGLIK_AVX512 __m512d offsetAtLanes(__m512d hi, __m512d lo, double alpha, __m512d m) {
+    const __m512d limit = _mm512_set1_pd(0x1p990);
+    const __m512d splitter = _mm512_set1_pd(134217729.0);
+    __m512d pr = _mm512_mul_pd(_mm512_set1_pd(alpha), m);
+    __mmask8 split = alpha < 0x1p990 ? _mm512_cmp_pd_mask(m, limit, _CMP_LT_OQ) &
+                                           _mm512_cmp_pd_mask(pr, limit, _CMP_LT_OQ)
+                                     : 0;
+    double sa = 134217729.0 * alpha;
+    __m512d ah = _mm512_set1_pd(sa - (sa - alpha));
+    __m512d al = _mm512_set1_pd(alpha - (sa - (sa - alpha)));
+    __m512d sb = _mm512_mul_pd(splitter, m);
+    __m512d bh = _mm512_sub_pd(sb, _mm512_sub_pd(sb, m));
+    __m512d bl = _mm512_sub_pd(m, bh);
+    __m512d err = _mm512_add_pd(_mm512_sub_pd(_mm512_mul_pd(ah, bh), pr), _mm512_mul_pd(ah, bl));
+    err = _mm512_add_pd(_mm512_add_pd(err, _mm512_mul_pd(al, bh)), _mm512_mul_pd(al, bl));
+    return _mm512_add_pd(_mm512_sub_pd(hi, pr), _mm512_sub_pd(lo, _mm512_maskz_mov_pd(split, err)));
+}
+
+/* startBelowRoot, lane by lane. */
+PGLIK_AVX512 __m512d startBelowRootLanes(__m512d x, __m512d hi, const Noise *p) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    if (p->c > 1.0) {
+        __m512d spreadOfY = _mm512_set1_pd(1.0 / p->c);
+        __m512d top =
+            _mm512_add_pd(_mm512_add_pd(spreadOfY, _mm512_div_pd(hi, _mm512_set1_pd(p->alpha))),
+                          _mm512_set1_pd(0.5));
+        return _mm512_div_pd(_mm512_mul_pd(x, top), _mm512_add_pd(spreadOfY, x));
+    }
+    __m512d top =
+        _mm512_add_pd(_mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->alphaOverVar), hi)),
+                      _mm512_set1_pd(0.5 * p->c));
+    return _mm512_div_pd(_mm512_mul_pd(x, top),
+                         _mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->c), x)));
+}
+
+/* quickStart, lane by lane, on the lanes in: gives the lanes it takes, with their walks. */
+PGLIK_AVX512 __mmask8 quickStartLanes(__m512d x, __m512d hi, __m512d lo, const Noise *p,
+                                      __mmask8 in, __m512d *m, __m512d *up, __m512d *down) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d decay = _mm512_set1_pd(p->decay);
+    if (!(p->c < 700.0)) {
+        *m = zero;
+        *up = zero;
+        *down = zero;
+        return 0;
+    }
+    __m512d start = startBelowRootLanes(x, hi, p);
+    /* wholePart(start) + 1 from start >= 1, by truncation. */
+    __mmask8 above = _mm512_cmp_pd_mask(start, one, _CMP_GE_OQ);
+    __m512d k = _mm512_mask_add_pd(
+        one, above,
+        _mm512_maskz_roundscale_pd(above, start, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC), one);
+    __m512d q = _mm512_div_pd(x, k);
+    __m512d widest = _mm512_mul_pd(_mm512_set1_pd(kWidestWalk * kWidestWalk),
+                                   _mm512_add_pd(one, _mm512_mul_pd(_mm512_set1_pd(p->c), k)));
+    __mmask8 ok = in & _mm512_cmp_pd_mask(k, _mm512_set1_pd(kLargestWalkedCount), _CMP_LT_OQ) &
+                  _mm512_cmp_pd_mask(k, widest, _CMP_LE_OQ) &
+                  _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-1000), _CMP_GE_OQ);
+    double arg[PGLIK_LANES];
+    _mm512_storeu_pd(
+        arg, _mm512_mul_pd(_mm512_set1_pd(p->alphaOverVar),
+                           offsetAtLanes(hi, lo, p->alpha, _mm512_sub_pd(k, _mm512_set1_pd(0.5)))));
+    for (int l = 0; l < PGLIK_LANES; ++l) {
+        arg[l] = ok >> l & 1 ? exp(arg[l]) : 0.0;
+    }
+    /* Lane by lane again: one load of the eight doubles just stored one by one would wait for
+     * every store to land. */
+    __m512d e = zero;
+    for (int l = 0; l < PGLIK_LANES; ++l) {
+        e = _mm512_mask_broadcastsd_pd(e, (__mmask8)(1u << l), _mm_load_sd(&arg[l]));
+    }
+    __m512d r = _mm512_mul_pd(q, e);
+    /* Up to the largest term, where r_k >= 1. */
+    __mmask8 rising = ok & _mm512_cmp_pd_mask(r, one, _CMP_GE_OQ);
+    __m512d mUp = k;
+    __m512d upUp = _mm512_mul_pd(r, _mm512_mul_pd(_mm512_div_pd(k, _mm512_add_pd(k, one)), decay));
+    __mmask8 goes = rising & _mm512_cmp_pd_mask(upUp, one, _CMP_GE_OQ);
+    for (int i = 0; goes != 0; ++i) {
+        __mmask8 off = i == kSettleSteps
+                           ? goes
+                           : goes & ~_mm512_cmp_pd_mask(upUp, _mm512_set1_pd(HUGE_VAL), _CMP_LT_OQ);
+        ok &= ~off;
+        goes &= ~off;
+        mUp = _mm512_mask_add_pd(mUp, goes, mUp, one);
+        r = _mm512_mask_mov_pd(r, goes, upUp);
+        upUp = _mm512_mask_mul_pd(
+            upUp, goes, r, _mm512_mul_pd(_mm512_div_pd(mUp, _mm512_add_pd(mUp, one)), decay));
+        goes &= _mm512_cmp_pd_mask(upUp, one, _CMP_GE_OQ);
+    }
+    /* Down to k - 1, where r_k < 1. */
+    __mmask8 falling = ok & ~rising;
+    __m512d mDown = _mm512_sub_pd(k, one);
+    __mmask8 counted = _mm512_cmp_pd_mask(mDown, zero, _CMP_GT_OQ);
+    __m512d downDown =
+        _mm512_maskz_div_pd(counted, _mm512_mul_pd(_mm512_div_pd(mDown, k), decay), r);
+    __mmask8 kept = (counted & _mm512_cmp_pd_mask(downDown, one, _CMP_LE_OQ)) |
+                    (~counted & _mm512_cmp_pd_mask(r, _mm512_set1_pd(0x1p-500), _CMP_GE_OQ));
+    ok &= ~falling | kept;
+    *m = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(mUp, falling, mDown));
+    *up = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(upUp, falling, r));
+    *down = _mm512_maskz_mov_pd(ok, _mm512_mask_mov_pd(_mm512_div_pd(one, r), falling, downDown));
+    return ok;
+}
+
+/* The path through a slice in lanes, eight elements at a time (fewer at the end). Lanes
+ * without a walk start where there is nothing to walk: m = 0 and ratios 0. */
+__attribute__((target("avx512f"))) static void
+elementsInLanes512(const WorkerArgs *slice, int first, int end, double *nllOf) {
+    const Noise *p = slice->noise;
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d inf = _mm512_set1_pd(HUGE_VAL);
+    for (int i = first; i < end; i += PGLIK_LANES) {
+        __mmask8 live = end - i >= PGLIK_LANES ? 0xff : (__mmask8)((1u << (end - i)) - 1);
+        __m512d x = _mm512_maskz_loadu_pd(live, slice->x + i);
+        __m512d y = _mm512_maskz_loadu_pd(live, slice->y + i);
+        __m512d hi;
+        __m512d lo;
+        differenceLanes(y, p->mean, &hi, &lo);
+        __mmask8 inModel = live & _mm512_cmp_pd_mask(x, zero, _CMP_GT_OQ) &
+                           _mm512_cmp_pd_mask(x, inf, _CMP_LT_OQ) &
+                           _mm512_cmp_pd_mask(_mm512_abs_pd(y), inf, _CMP_LT_OQ);
+        __m512d m;
+        __m512d up;
+        __m512d down;
+        __mmask8 walked = quickStartLanes(x, hi, lo, p, inModel, &m, &up, &down);
+        if (walked != live) {
+            double ms[PGLIK_LANES];
+            double ups[PGLIK_LANES];
+            double downs[PGLIK_LANES];
+            _mm512_storeu_pd(ms, m);
+            _mm512_storeu_pd(ups, up);
+            _mm512_storeu_pd(downs, down);
+            for (int l = 0; l < end - i && l < PGLIK_LANES; ++l) {
+                Walk w;
+                if (!(walked >> l & 1) &&
+                    startAt(slice->x[i + l], slice->y[i + l], p, &w, &slice->grad[i + l],
+                            nllOf == NULL ? NULL : &nllOf[i + l - first])) {
+                    ms[l] = w.m;
+                    ups[l] = w.up;
+                    downs[l] = w.down;
+                    walked |= (__mmask8)(1u << l);
                 }
             }
+            m = _mm512_loadu_pd(ms);
+            up = _mm512_loadu_pd(ups);
+            down = _mm512_loadu_pd(downs);
         }
-        if (batch.count > 0) {
-            finishBatch(slice, &batch, kept, first);
-        }
-        if (kept != NULL) {
-            double sum = 0.0;
-            for (int i = first; i < end; ++i) {
-                sum += nllOf[i - first];
+        __m512d s;
+        __m512d moment;
+        walkLanes(m, up, down, p->decay, &s, &moment);
+        __m512d firstMoment = _mm512_add_pd(_mm512_mul_pd(m, s), moment);
+        _mm512_mask_storeu_pd(slice->grad + i, walked,
+                              _mm512_sub_pd(one, _mm512_div_pd(firstMoment, _mm512_mul_pd(s, x))));
+        if (nllOf != NULL) {
+            double ms[PGLIK_LANES];
+            double sums[PGLIK_LANES];
+            _mm512_storeu_pd(ms, m);
+            _mm512_storeu_pd(sums, s);
+            for (int l = 0; l < PGLIK_LANES; ++l) {
+                if (walked >> l & 1) {
+                    nllOf[i + l - first] =
+                        nllOfWalk(slice->x[i + l], slice->y[i + l], p, ms[l], sums[l]);
+                }
             }
-            slice->blockNll[first / NLL_BLOCK] = sum;
         }
     }
 }
 #endif
 
+/* The scalar path: each element on its own. */
+static void elementsOneByOne(const WorkerArgs *slice, int first, int end, double *nllOf) {
+    const Noise *p = slice->noise;
+    for (int i = first; i < end; ++i) {
+        double *nll = nllOf == NULL ? NULL : &nllOf[i - first];
+        Walk w;
+        if (startAt(slice->x[i], slice->y[i], p, &w, &slice->grad[i], nll)) {
+            Sums sum = walk(w.m, w.up, w.down, p->decay);
+            slice->grad[i] = gradOfWalk(slice->x[i], w.m, &sum);
+            if (nll != NULL) {
+                *nll = nllOfWalk(slice->x[i], slice->y[i], p, w.m, sum.s);
+            }
+        }
+    }
+}
+
 /* The one place a path is chosen, by the dispatcher: AVX-512 where the processor has it and
- * the build allows it; null gives the scalar walk. Defined once for every build, so that each
+ * the build allows it; null gives the scalar path. Defined once for every build, so that each
  * line of the source is the same function in all of them. */
-static LaneWalk laneWalk(void) {
+static LanePath lanePath(void) {
 #ifdef PGLIK_LANES
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") ? walkLanes512 : NULL;
+    return __builtin_cpu_supports("avx512f") ? elementsInLanes512 : NULL;
 #else
     return NULL;
 #endif
 }
 
-/* Each element on its own; with nll, the slice's elements are added block by block into the
- * slice's block sums. */
+/* The slice on its path; with nll, a block's elements' nll are kept until the block is done
+ * and then added in index order into the slice's block sums. */
 static void *pglikmtix(void *arg) {
     const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
-#ifdef PGLIK_LANES
-    if (slice->lanes != NULL) {
-        sliceInLanes(slice);
-        return NULL;
-    }
-#endif
+    LanePath path = slice->lanes != NULL ? slice->lanes : elementsOneByOne;
     if (slice->blockNll == NULL) {
-        for (int i = 0; i < slice->len; ++i) {
-            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, NULL);
-        }
+        path(slice, 0, slice->len, NULL);
         return NULL;
     }
+    double nllOf[NLL_BLOCK];
     for (int first = 0; first < slice->len; first += NLL_BLOCK) {
         int end = slice->len - first < NLL_BLOCK ? slice->len : first + NLL_BLOCK;
+        path(slice, first, end, nllOf);
         double sum = 0.0;
         for (int i = first; i < end; ++i) {
-            double nll;
-            slice->grad[i] = likelihoodAt(slice->x[i], slice->y[i], slice->noise, &nll);
-            sum += nll;
+            sum += nllOf[i - first];
         }
         slice->blockNll[first / NLL_BLOCK] = sum;
     }
