@@ -515,6 +515,14 @@ static Sums trapezoid(const Noise *p, double s, double sigma, double phi) {
     return sum;
 }
 
+/* The Newton step log r_s / (1 / s + c) with both sides divided by alpha / var, for where
+ * log r_s itself overflows: var so small against alpha^2 that one rounding of u - alpha s
+ * outweighs every double. Its limit is the Gaussian's own step, u / alpha - s. */
+static double scaledNewtonStep(double x, const Exact *u, const Noise *p, double s) {
+    return (logOver(x, s) / p->alphaOverVar + offsetAt(u, p->alpha, s - 0.5)) /
+           (1.0 / (s * p->alphaOverVar) + p->alpha);
+}
+
 /* Finds where r_s = 1, by Newton's method on phi(s) = log r_s, which falls and is convex:
  * every Newton step from the left of the root stays on the left and climbs to it, and start
  * is on the left too (see startBelowRoot). Gives the count k the search ended on with log r_k;
@@ -532,20 +540,24 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
             *k = n;
             if (n >= kLargestWalkedCount) {
                 /* Continuous from here: a few more steps fix s well inside its spread. */
-                step = a / (1.0 / n + p->c);
+                step = a == HUGE_VAL ? scaledNewtonStep(x, u, p, n) : a / (1.0 / n + p->c);
                 for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
                     double next = n + step;
                     if (!(next > 0.0 && next < HUGE_VAL)) {
                         break;
                     }
                     n = next;
-                    step = logRatio(x, u, p, n) / (1.0 / n + p->c);
+                    a = logRatio(x, u, p, n);
+                    step = a == HUGE_VAL ? scaledNewtonStep(x, u, p, n) : a / (1.0 / n + p->c);
                 }
                 *k = n;
             }
             return;
         }
         step /= slope;
+        if (!(step < HUGE_VAL)) {
+            step = scaledNewtonStep(x, u, p, n);
+        }
         if (!(step < HUGE_VAL)) {
             *logR = a;
             *k = HUGE_VAL;
@@ -702,8 +714,9 @@ static bool startAt(double x, double y, const Noise *p, Walk *walk, double *grad
     double logR;
     double k;
     searchMode(x, &u, p, start, &logR, &k);
-    if (!(k < HUGE_VAL) || logR == HUGE_VAL) {
-        /* y so far above the Gaussian's centre that the counts it implies pass any double. */
+    if (!(k < HUGE_VAL) || (logR == HUGE_VAL && k < kLargestWalkedCount)) {
+        /* y so far above the Gaussian's centre that the counts it implies pass any double.
+         * Past 2^52 an overflowed log r_k is one rounding of u - alpha k, not a distance. */
         if (nll != NULL) {
             *nll = HUGE_VAL;
         }

@@ -321,12 +321,18 @@ TEST_F(PgLik, ValueCases) {
         }
         EXPECT_NEAR(r.nll, c.nll, c.tolerance * std::fmax(1, std::fabs(c.nll))) << c.name;
     }
-    // Counts past 2^52 (the first, a fuzzer's find, once gave NaN): the count is continuous,
+    // Counts past 2^52 (the first, a fuzzer's find, once gave NaN; the last two, where one
+    // rounding of u - alpha n overflows log r_n, once gave -Inf): the count is continuous,
     // E[n] is the Gaussian's count to double precision, and nll is that of x^n e^-x / n!.
-    const std::vector<std::vector<double>> far = {{1000, 1.7391971803444893e+80, 9, 2, 1.5},
-                                                  {10, 1e300, 1e-6, 0, 1},
-                                                  {1, 1e17, 1, 0, 1},
-                                                  {1, 1e308, 1e-300, 0, 1}};
+    const std::vector<std::vector<double>> far = {
+        {1000, 1.7391971803444893e+80, 9, 2, 1.5},
+        {10, 1e300, 1e-6, 0, 1},
+        {1, 1e17, 1, 0, 1},
+        {1, 1e308, 1e-300, 0, 1},
+        {0.0068023242056369781, 3.1308993697166445e+298, 1.4703983068466187e-100, 0,
+         5.8495887368917462e-4},
+        {0.071081988513469696, 4.5149320363998414e+307, 13.175321221351624, 6.6778916120529169e+306,
+         1.1817770600318909e+20}};
     for (const std::vector<double> &f : far) {
         Result r = likelihood({f[0]}, {f[1]}, f[2], f[3], f[4]);
         double s = (f[1] - f[3]) / f[4];
