@@ -544,6 +544,11 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
                 for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
                     double next = n + step;
                     if (!(next > 0.0 && next < HUGE_VAL)) {
+                        if (next == HUGE_VAL) {
+                            /* From the left a Newton step falls short of the root, so the
+                             * root is past every double too. */
+                            n = HUGE_VAL;
+                        }
                         break;
                     }
                     n = next;

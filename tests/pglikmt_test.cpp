@@ -305,6 +305,15 @@ TEST_F(PgLik, ValueCases) {
          {-inf},
          inf,
          0},
+        {"counts past every double, walked from below",
+         {1, 10},
+         {1e308, 1e308},
+         1,
+         0,
+         1e-3,
+         {-inf, -inf},
+         inf,
+         0},
         {"empty", {}, {}, 1, 0, 1, {}, 0.0, 0},
     };
     for (const Case &c : cases) {
