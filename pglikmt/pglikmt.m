@@ -24,8 +24,8 @@
 %     X(i) = Inf                               GRAD(i) = 1 (E[n]/x goes to 0), NLL = Inf
 %   Y(i) so far above MEAN that the counts it implies pass the largest double
 %   gives GRAD(i) = -Inf and NLL = Inf. Past 2^52 counts the count is taken
-%   as continuous: E[n] keeps its relative accuracy, and NLL is then far
-%   above 1e15 and within about alpha^2/VAR of the truth.
+%   as continuous: E[n] keeps its relative accuracy, and NLL is within about
+%   ALPHA^2/VAR of the truth (and above 1e15 when X <= 1e4).
 %
 %   The series is summed around its largest term, both ways, until the rest
 %   cannot change the double result; no fixed number of terms. Where the terms
