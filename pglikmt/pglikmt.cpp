@@ -669,30 +669,23 @@ static double firstTermsOnly(double x, const Exact *u, const Noise *p, double *n
 static double wideSum(double x, const Exact *u, const Noise *p, double k, double spread,
                       double logR, double *nll) {
     Sums sum = {1.0, 0.0};
-    double offset;
-    if (k >= kLargestWalkedCount) {
-        /* Doubles this large are too far apart for u - alpha s to be taken at s once the
-         * Gaussian is the narrower factor: at the root of log r_s it is
-         * -log(x / s) var / alpha - alpha / 2 instead. Terms spread over less than a count
-         * are the one at s; the count is continuous here. */
-        if (spread >= 1.0) {
-            sum = trapezoid(p, k, spread, 0.0);
-        }
-        if (nll == NULL) {
-            offset = 0.0;
-        } else if (p->c * k >= 1.0) {
-            offset = -logOver(x, k) / p->alphaOverVar - 0.5 * p->alpha;
-        } else {
-            /* From the root, a rounding of log(x / s) costs var / alpha in the offset; from s,
-             * a rounding of s costs alpha s. Below c s = 1 the second is the smaller, and
-             * where alpha / var underflows the root tells nothing at all. */
-            offset = offsetAt(u, p->alpha, k);
-        }
-    } else {
+    /* Past 2^52 the count is continuous, and terms spread over less than a count are the one
+     * at s. */
+    bool continuous = k >= kLargestWalkedCount;
+    if (!continuous) {
         sum = trapezoid(p, k, spread, logR);
-        offset = nll == NULL ? 0.0 : offsetAt(u, p->alpha, k);
+    } else if (spread >= 1.0) {
+        sum = trapezoid(p, k, spread, 0.0);
     }
     if (nll != NULL) {
+        /* Doubles past 2^52 are too far apart for u - alpha s to be taken at s once the
+         * Gaussian is the narrower factor (c s >= 1): at the root of log r_s it is
+         * -log(x / s) var / alpha - alpha / 2 instead. Below c s = 1 a rounding of log(x / s)
+         * would cost var / alpha in it, more than a rounding of s costs, and where alpha / var
+         * underflows the root tells nothing at all. */
+        double offset = continuous && p->c * k >= 1.0
+                            ? -logOver(x, k) / p->alphaOverVar - 0.5 * p->alpha
+                            : offsetAt(u, p->alpha, k);
         *nll = -logTerm(x, p, k, offset) - log(sum.s);
     }
     /* Here k s may pass the largest double: the moment is divided first. */
