@@ -523,6 +523,11 @@ static double scaledNewtonStep(double x, const Exact *u, const Noise *p, double 
            (1.0 / (s * p->alphaOverVar) + p->alpha);
 }
 
+/* The Newton step at a continuous count s, given a = log r_s. */
+static double continuousNewtonStep(double x, const Exact *u, const Noise *p, double s, double a) {
+    return a == HUGE_VAL ? scaledNewtonStep(x, u, p, s) : a / (1.0 / s + p->c);
+}
+
 /* Finds where r_s = 1, by Newton's method on phi(s) = log r_s, which falls and is convex:
  * every Newton step from the left of the root stays on the left and climbs to it, and start
  * is on the left too (see startBelowRoot). Gives the count k the search ended on with log r_k;
@@ -540,7 +545,7 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
             *k = n;
             if (n >= kLargestWalkedCount) {
                 /* Continuous from here: a few more steps fix s well inside its spread. */
-                step = a == HUGE_VAL ? scaledNewtonStep(x, u, p, n) : a / (1.0 / n + p->c);
+                step = continuousNewtonStep(x, u, p, n, a);
                 for (int j = 0; j < 64 && fabs(step) > 1e-3 * sqrt(n); ++j) {
                     double next = n + step;
                     if (!(next > 0.0 && next < HUGE_VAL)) {
@@ -552,8 +557,7 @@ static void searchMode(double x, const Exact *u, const Noise *p, double start, d
                         break;
                     }
                     n = next;
-                    a = logRatio(x, u, p, n);
-                    step = a == HUGE_VAL ? scaledNewtonStep(x, u, p, n) : a / (1.0 / n + p->c);
+                    step = continuousNewtonStep(x, u, p, n, logRatio(x, u, p, n));
                 }
                 *k = n;
             }
