@@ -10,5 +10,5 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     size_t m = mxGetM(prhs[0]);
     size_t n = mxGetN(prhs[0]);
-    plhs[0] = mxCreateDoubleMatrix((int)(m > n ? m : n), 1, mxREAL);
+    plhs[0] = mxCreateDoubleMatrix(m > n ? m : n, 1, mxREAL);
 }
