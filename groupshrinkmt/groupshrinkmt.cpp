@@ -14,41 +14,12 @@
 #include "mex.h"
 #include "gatewaychecks.h"
 
-#include <math.h>
-#include <pthread.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
+#include "vectorpaths.h"
+#include "workers.h"
 
-/* The widest vector worker the one dispatch point may choose: 512 takes
- * AVX-512 where the processor has it, else AVX2, else the scalar worker; 256
- * stops at AVX2 and 0 keeps the scalar worker alone. Narrower builds let the
- * tests prove every path on a processor that would pick a wider one. Vector
- * code is compiled per function for its own instruction set and chosen at
- * run time, so the build itself needs no instruction-set flag, and elsewhere
- * than x86-64 the module is the scalar worker alone. */
-#ifndef WIDEST_VECTOR_BITS
-#define WIDEST_VECTOR_BITS 512
-#endif
-#if defined(__x86_64__) && defined(__GNUC__) && WIDEST_VECTOR_BITS >= 256
-#define SHRINK_AVX2 1
-#if WIDEST_VECTOR_BITS >= 512
-#define SHRINK_AVX512 1
-#endif
-/* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own uninitialized-use warnings then report inside the header;
- * clang has no such warning to silence. */
-#ifndef __clang__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#ifndef __clang__
-#pragma GCC diagnostic pop
-#endif
-#endif
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
 
 enum { IN_Y, IN_DEGREE, IN_GAMMA, IN_NX, IN_NY, IN_COUNT };
 enum { OUT_SHRUNK, OUT_COUNT };
@@ -135,66 +106,38 @@ static bool degreesTileLength(const double *degree, int groupCount, int length) 
     return total == length;
 }
 
+/* Half the online processors; one for a single processor and a failed query (-1). */
 static int workerCount(void) {
-    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    long processors = onlineProcessors();
     return processors < 2 ? 1 : (int)(processors / 2);
 }
 
-/* Handle of worker i and its record; a null record means no thread runs for
- * slot i, because the record or the thread could not be had. */
-struct WorkerSlot {
-    pthread_t thread;
-    WorkerArgs *args;
-};
-
 /* Groups are split evenly by count, not by elements; the last worker takes
- * the remainder. A run whose record or thread cannot be had is processed on
- * the calling thread instead, so the output is complete whatever fails. */
+ * the remainder. Every run gets a thread of its own, one worker included. */
 static void shrinkGroups(double *out, double *y, double *degree, double gamma, int groupCount,
                          int length) {
     (void)length; /* the split balances groups, not elements */
     int workers = workerCount();
-    WorkerSlot *slots = static_cast<WorkerSlot *>(malloc((size_t)workers * sizeof(WorkerSlot)));
-    if (slots == NULL) {
-        WorkerArgs all = {out, y, degree, gamma, groupCount};
-        proxL2pix(&all);
-        return;
-    }
     int per = groupCount / workers;
+    WorkerArgs all = {out, y, degree, gamma, groupCount};
     /* Offsets add the groups' truncated sizes, never the raw degrees: adding
      * an entry such as -0.5 as a double and truncating the running total
-     * would pull every later run one element back over its neighbour. */
+     * would pull every later run one element back over its neighbour. They
+     * are counted on as the runs are made, while earlier workers already run. */
     int offset = 0;
     int counted = 0;
-    for (int i = 0; i < workers; ++i) {
-        int first = i * per;
+    int next = 0;
+    auto nextRun = [&]() {
+        int first = next * per;
         for (; counted < first; ++counted) {
             offset += (int)degree[counted];
         }
         WorkerArgs run = {out + offset, y + offset, degree + first, gamma,
-                          i == workers - 1 ? groupCount - first : per};
-        WorkerArgs *args = static_cast<WorkerArgs *>(malloc(sizeof(WorkerArgs)));
-        if (args != NULL) {
-            *args = run;
-            if (pthread_create(&slots[i].thread, NULL, proxL2pix, args) != 0) {
-                free(args);
-                args = NULL;
-            }
-        }
-        slots[i].args = args;
-        if (args == NULL) {
-            proxL2pix(&run);
-        }
-    }
-    for (int i = 0; i < workers; ++i) {
-        if (slots[i].args != NULL) {
-            pthread_join(slots[i].thread, NULL);
-        }
-    }
-    for (int i = 0; i < workers; ++i) {
-        free(slots[i].args);
-    }
-    free(slots);
+                          next == workers - 1 ? groupCount - first : per};
+        ++next;
+        return run;
+    };
+    runWorkers(&all, workers, nextRun, proxL2pix, false);
 }
 
 /* t when t > 0 and the norm is not 0, else +0; a NaN t fails the comparison
@@ -242,10 +185,10 @@ static void shrinkRunScalar(const WorkerArgs *run) {
     }
 }
 
-#ifdef SHRINK_AVX2
+#ifdef VECTOR_AVX2
 static void shrinkRunAvx2(const WorkerArgs *run);
 #endif
-#ifdef SHRINK_AVX512
+#ifdef VECTOR_AVX512
 static void shrinkRunAvx512(const WorkerArgs *run);
 #endif
 
@@ -253,23 +196,24 @@ static void shrinkRunAvx512(const WorkerArgs *run);
  * bits, so the choice follows the processor alone. */
 static void *proxL2pix(void *args) {
     const WorkerArgs *run = static_cast<const WorkerArgs *>(args);
-#ifdef SHRINK_AVX512
-    if (__builtin_cpu_supports("avx512f")) {
+    switch (widestVectorPath()) {
+#ifdef VECTOR_AVX512
+    case 512:
         shrinkRunAvx512(run);
         return NULL;
-    }
 #endif
-#ifdef SHRINK_AVX2
-    if (__builtin_cpu_supports("avx2")) {
+#ifdef VECTOR_AVX2
+    case 256:
         shrinkRunAvx2(run);
         return NULL;
-    }
 #endif
-    shrinkRunScalar(run);
-    return NULL;
+    default:
+        shrinkRunScalar(run);
+        return NULL;
+    }
 }
 
-#ifdef SHRINK_AVX2
+#ifdef VECTOR_AVX2
 /* The vector workers take a run of groups of one size n several groups at a
  * time, one group per lane: element j of every group is squared and added to
  * the lane sums in turn, so each group's sum is still ((0 + y0^2) + y1^2) +
@@ -279,8 +223,6 @@ static void *proxL2pix(void *args) {
  * an empty group) goes through shrinkGroup. Only whole groups are loaded and
  * stored, so nothing is touched past the run. Not one operation is fused
  * (no fma in any target) or reassociated. */
-#define AVX2_TARGET __attribute__((target("avx2")))
-
 /* One step of a vector worker at a group of size n, with left groups to go
  * in its run: it shrinks as many groups as it can take at once and returns
  * how many that was, at least one. */
@@ -486,10 +428,8 @@ AVX2_TARGET static void shrinkRunAvx2(const WorkerArgs *run) {
 }
 #endif
 
-#ifdef SHRINK_AVX512
+#ifdef VECTOR_AVX512
 /* Eight groups per vector. */
-#define AVX512_TARGET __attribute__((target("avx512f")))
-
 /* As sameSizeFour, over eight groups. */
 AVX512_TARGET static inline int sameSizeEight(const double *degree, int n) {
     __m256i sizes = _mm512_cvttpd_epi32(_mm512_loadu_pd(degree));

@@ -14,40 +14,11 @@
 #include "mex.h"
 #include "gatewaychecks.h"
 
-#include <math.h>
-#include <pthread.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include "vectorpaths.h"
+#include "workers.h"
 
-/* The widest vector worker the one dispatch point may choose: 512 takes
- * AVX-512 where the processor has it, else AVX2, else the scalar worker; 256
- * stops at AVX2 and 0 keeps the scalar worker alone. Narrower builds let the
- * tests prove every path on a processor that would pick a wider one. Vector
- * code is compiled per function for its own instruction set and chosen at
- * run time, so the build itself needs no instruction-set flag, and elsewhere
- * than x86-64 the module is the scalar worker alone. */
-#ifndef WIDEST_VECTOR_BITS
-#define WIDEST_VECTOR_BITS 512
-#endif
-#if defined(__x86_64__) && defined(__GNUC__) && WIDEST_VECTOR_BITS >= 256
-#define SLOPE_AVX2 1
-#if WIDEST_VECTOR_BITS >= 512
-#define SLOPE_AVX512 1
-#endif
-/* GCC 12's AVX-512 intrinsics start from a deliberately undefined register
- * value, which its own uninitialized-use warnings then report inside the header;
- * clang has no such warning to silence. */
-#ifndef __clang__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#ifndef __clang__
-#pragma GCC diagnostic pop
-#endif
-#endif
+#include <math.h>
+#include <stdint.h>
 
 enum { IN_X, IN_Y, IN_EXP_TABLE_Y, IN_EXP_TABLE_N, IN_VAR, IN_MEAN, IN_ALPHA, IN_UNUSED, IN_COUNT };
 enum { OUT_MAP, OUT_COUNT };
@@ -144,19 +115,12 @@ static bool holdsAtLeast(const mxArray *a, uint64_t count) {
 /* 3n <= 3 covers one processor, none, and the -1 of a failed query. The
  * product is formed before the division, so 6 processors give 4, not 3. */
 static int workerCount(void) {
-    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    long processors = onlineProcessors();
     if (3 * processors <= 3) {
         return 1;
     }
     return (int)(3 * processors / 4);
 }
-
-/* Handle of worker i and its record; a null record means no thread runs for
- * slot i, because the record or the thread could not be had. */
-struct WorkerSlot {
-    pthread_t thread;
-    WorkerArgs *args;
-};
 
 /* Worker i of workers: len / workers elements from offset i times that, and
  * the last worker also takes the remainder, so the slices follow the worker
@@ -169,47 +133,17 @@ static WorkerArgs sliceOf(const WorkerArgs *all, int workers, int i) {
     return slice;
 }
 
-/* A slice whose record or thread cannot be had is computed on the calling
- * thread, but only once every other worker has been started, so that the
- * started ones are not held back while it runs. The map is elementwise, so
- * where a slice runs never changes its result. */
+/* Every slice gets a thread of its own, one worker included. The map is
+ * elementwise, so where a slice runs never changes its result. */
 static void slopemapmt(double *out, double *x, double *y, double var, double alpha, double mean,
                        int len) {
     (void)alpha; /* validated by the gateway, but not part of the map */
     (void)mean;
     WorkerArgs all = {out, x, y, var, len};
     int workers = workerCount();
-    WorkerSlot *slots = static_cast<WorkerSlot *>(malloc((size_t)workers * sizeof(WorkerSlot)));
-    if (slots == NULL) {
-        slopemapmtix(&all);
-        return;
-    }
-    for (int i = 0; i < workers; ++i) {
-        WorkerArgs *args = static_cast<WorkerArgs *>(malloc(sizeof(WorkerArgs)));
-        if (args != NULL) {
-            *args = sliceOf(&all, workers, i);
-            if (pthread_create(&slots[i].thread, NULL, slopemapmtix, args) != 0) {
-                free(args);
-                args = NULL;
-            }
-        }
-        slots[i].args = args;
-    }
-    for (int i = 0; i < workers; ++i) {
-        if (slots[i].args == NULL) {
-            WorkerArgs slice = sliceOf(&all, workers, i);
-            slopemapmtix(&slice);
-        }
-    }
-    for (int i = 0; i < workers; ++i) {
-        if (slots[i].args != NULL) {
-            pthread_join(slots[i].thread, NULL);
-        }
-    }
-    for (int i = 0; i < workers; ++i) {
-        free(slots[i].args);
-    }
-    free(slots);
+    int next = 0;
+    runWorkers(
+        &all, workers, [&]() { return sliceOf(&all, workers, next++); }, slopemapmtix, false);
 }
 
 /* Each doubling is an exact addition, and x + var is rounded once and then
@@ -226,10 +160,10 @@ static void slopeMapScalar(const WorkerArgs *slice) {
     }
 }
 
-#ifdef SLOPE_AVX2
+#ifdef VECTOR_AVX2
 static void slopeMapAvx2(const WorkerArgs *slice);
 #endif
-#ifdef SLOPE_AVX512
+#ifdef VECTOR_AVX512
 static void slopeMapAvx512(const WorkerArgs *slice);
 #endif
 
@@ -237,20 +171,21 @@ static void slopeMapAvx512(const WorkerArgs *slice);
  * bits, so the choice follows the processor alone. */
 static void *slopemapmtix(void *arg) {
     const WorkerArgs *slice = static_cast<const WorkerArgs *>(arg);
-#ifdef SLOPE_AVX512
-    if (__builtin_cpu_supports("avx512f")) {
+    switch (widestVectorPath()) {
+#ifdef VECTOR_AVX512
+    case 512:
         slopeMapAvx512(slice);
         return NULL;
-    }
 #endif
-#ifdef SLOPE_AVX2
-    if (__builtin_cpu_supports("avx2")) {
+#ifdef VECTOR_AVX2
+    case 256:
         slopeMapAvx2(slice);
         return NULL;
-    }
 #endif
-    slopeMapScalar(slice);
-    return NULL;
+    default:
+        slopeMapScalar(slice);
+        return NULL;
+    }
 }
 
 /* The vector workers form a block's exp arguments with packed IEEE
@@ -261,7 +196,7 @@ static void *slopemapmtix(void *arg) {
  * scalar worker, so nothing past the slice is read or written. */
 enum { kSlopeBlock = 64 };
 
-#ifdef SLOPE_AVX2
+#ifdef VECTOR_AVX2
 /* q[k] = num / den for count elements, count a multiple of the width. */
 typedef void (*Quotients)(double *q, const double *x, const double *y, double var, int count);
 /* out[k] = 1 - e[k] for count elements, count a multiple of the width. */
@@ -284,8 +219,6 @@ static inline __attribute__((always_inline)) void slopeMapBy(const WorkerArgs *s
     WorkerArgs rest = {slice->out + i, slice->x + i, slice->y + i, slice->var, slice->len - i};
     slopeMapScalar(&rest);
 }
-
-#define AVX2_TARGET __attribute__((target("avx2")))
 
 AVX2_TARGET static inline void quotients4(double *q, const double *x, const double *y, double var,
                                           int count) {
@@ -313,9 +246,7 @@ AVX2_TARGET static void slopeMapAvx2(const WorkerArgs *slice) {
 }
 #endif
 
-#ifdef SLOPE_AVX512
-#define AVX512_TARGET __attribute__((target("avx512f")))
-
+#ifdef VECTOR_AVX512
 AVX512_TARGET static inline void quotients8(double *q, const double *x, const double *y, double var,
                                             int count) {
     const __m512d one = _mm512_set1_pd(1.0);
