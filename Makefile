@@ -97,7 +97,7 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--std=c++17 --library=googletest --library=posix --suppress=useStlAlgorithm \
 		--suppress=ctuOneDefinitionRuleViolation \
-		--inline-suppr --suppress=missingIncludeSystem -I host -I standin -I lambertw \
+		--inline-suppr --suppress=missingIncludeSystem -I host -I standin -I lambertw -I pgkernel \
 		$$(git ls-files '*.cpp')
 
 clean:

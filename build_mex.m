@@ -19,7 +19,8 @@ if ~exist(outdir, 'dir')
     mkdir(outdir);
 end
 root = fileparts(mfilename('fullpath'));
-includes = {['-I' fullfile(root, 'host')], ['-I' fullfile(root, 'lambertw')]};
+includes = {['-I' fullfile(root, 'host')], ['-I' fullfile(root, 'lambertw')], ...
+            ['-I' fullfile(root, 'pgkernel')]};
 modules = {
     'groupshrinkmt', {}
     'obsexpscale',   {}

@@ -19,6 +19,9 @@ set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mexFunction.map)
 # What mkoctfile compiles with, here and wherever else a module is built for Octave.
 set(MEX_OCTAVE_CXXFLAGS "-O2 -ffp-contract=off -Wall -Wextra -Werror -std=c++17")
 
+# The headers a module's Octave build depends on beyond its own source.
+file(GLOB KERNEL_HEADERS ${CMAKE_SOURCE_DIR}/host/*.h ${CMAKE_SOURCE_DIR}/pgkernel/*.h)
+
 set(MEX_PATH_BITS_scalar 0)
 set(MEX_PATH_BITS_avx2 256)
 
@@ -32,7 +35,7 @@ function(add_standin_module target source libraries)
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON
         LINK_DEPENDS ${MEX_VERSION_SCRIPT})
-    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/host)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/host ${CMAKE_SOURCE_DIR}/pgkernel)
     # The host loads modules into a process with its own C++ runtime, so a
     # module must not need libstdc++: --as-needed drops it when unused, and
     # the export test proves it stays unused.
@@ -69,11 +72,13 @@ function(add_mex_module name)
             COMMAND ${CMAKE_COMMAND} -E env
                     "CXXFLAGS=${MEX_OCTAVE_CXXFLAGS}"
                     ${MKOCTFILE} --mex -I${CMAKE_SOURCE_DIR}/host -I${CMAKE_SOURCE_DIR}/lambertw
+                    -I${CMAKE_SOURCE_DIR}/pgkernel
                     ${octave_sources} -o ${mexfile}
             COMMAND ${CMAKE_COMMAND} -E copy_if_different
                     ${CMAKE_SOURCE_DIR}/${name}/${name}.m ${OCTAVE_MEX_DIR}/${name}.m
             DEPENDS ${octave_sources} ${CMAKE_SOURCE_DIR}/${name}/${name}.m
                     ${CMAKE_SOURCE_DIR}/host/gatewaychecks.h ${CMAKE_SOURCE_DIR}/lambertw/LambertW.h
+                    ${KERNEL_HEADERS}
             WORKING_DIRECTORY ${OCTAVE_MEX_DIR}
             COMMENT "Building ${name}.mex with mkoctfile"
             VERBATIM)

@@ -32,7 +32,8 @@ if(MATLAB_ROOT)
         # the modules are written against.
         target_compile_definitions(${module}_matlab PRIVATE MX_COMPAT_32)
         target_include_directories(${module}_matlab PRIVATE ${CMAKE_SOURCE_DIR}/host
-                                                            ${CMAKE_SOURCE_DIR}/lambertw)
+                                                            ${CMAKE_SOURCE_DIR}/lambertw
+                                                            ${CMAKE_SOURCE_DIR}/pgkernel)
         set_target_properties(${module}_matlab PROPERTIES
             LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/matlab)
         install(TARGETS ${module}_matlab LIBRARY DESTINATION ${TOOLBOX_DESTINATION})

@@ -6,7 +6,7 @@
 // call's outcome; the call must end exactly so:
 //   - no crash and no sanitizer report (the build adds address and undefined
 //     behaviour checks to the modules, the host and this file);
-//   - an error has an identifier MATLAB:component:mnemonic, the one the model
+//   - an error has an identifier component:NAME:mnemonic, the one the model
 //     predicts, a non-empty message and no output left behind;
 //   - a success gives one real full double output of the predicted shape
 //     whose elements equal, bit for bit, a sequential reference computed in
@@ -15,8 +15,9 @@
 //     the model, 1 where x is Inf, and the same bits, nll included, from
 //     the module's scalar build on a single worker;
 //   - afterwards no array is alive.
-// groupshrinkmt and slopemapmt are called twice, as built and as capped at
-// AVX2, so that each vector worker the processor has meets the same checks.
+// groupshrinkmt, slopemapmt and pglikmt are called twice, as built and as
+// capped at AVX2, so that each vector path the processor has meets the same
+// checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
@@ -580,14 +581,14 @@ Expected slopemap(int nlhs, const std::vector<mxArray *> &in) {
 }
 
 bool wellFormedId(const std::string &id) {
-    // MATLAB:component:mnemonic, each field of word characters.
-    size_t first = id.find(':');
-    size_t second = first == std::string::npos ? first : id.find(':', first + 1);
-    if (id.compare(0, 7, "MATLAB:") != 0 || second == std::string::npos || second == 7 ||
-        second + 1 == id.size()) {
+    // MATLAB:component:mnemonic for the older modules, pgmex:NAME:mnemonic for our own, each
+    // field of word characters.
+    size_t prefix = id.compare(0, 7, "MATLAB:") == 0 ? 7 : id.compare(0, 6, "pgmex:") == 0 ? 6 : 0;
+    size_t second = prefix == 0 ? std::string::npos : id.find(':', prefix);
+    if (second == std::string::npos || second == prefix || second + 1 == id.size()) {
         return false;
     }
-    for (size_t i = 7; i < id.size(); ++i) {
+    for (size_t i = prefix; i < id.size(); ++i) {
         char c = id[i];
         bool word =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -789,7 +790,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each module as built, and for the modules with vector workers also the
     // build capped at AVX2, so that both vector widths meet every input.
     static standin::Module *modules[GATEWAYS][2] = {};
-    static const bool capped[GATEWAYS] = {true, false, false, true, false};
+    static const bool capped[GATEWAYS] = {true, false, false, true, true};
     // Set to print each call's outcome, for instance when replaying a corpus.
     static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
     Reader r{data, size};

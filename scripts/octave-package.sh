@@ -19,7 +19,7 @@ top="$stage/$name-$version"
 mkdir -p "$top/src/help" "$top/inst"
 
 cp "$root/package/DESCRIPTION" "$root/package/INDEX" "$root/COPYING" "$top/"
-cp "$root/package/Makefile" "$root/host/gatewaychecks.h" \
+cp "$root/package/Makefile" "$root"/host/*.h "$root"/pgkernel/*.h \
     "$root/lambertw/LambertW.h" "$root/lambertw/LambertW.cpp" "$top/src/"
 for module in $modules; do
     cp "$root/$module/$module.cpp" "$top/src/"

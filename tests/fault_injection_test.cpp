@@ -104,6 +104,17 @@ std::vector<const mxArray *> pgLikInputs(standin::Arrays &a) {
     return {a.column(x), a.row(y), a.scalar(9), a.scalar(2), a.scalar(1.5)};
 }
 
+// Long enough for three workers of pglikmt's minimum slice.
+std::vector<const mxArray *> pgLikManyInputs(standin::Arrays &a) {
+    std::vector<double> x(3 * 16384 + 100);
+    std::vector<double> y(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        x[i] = 0.001 * (i % 30000);
+        y[i] = 1.5 * x[i] + 2 + (i % 7) - 3.0;
+    }
+    return {a.column(x), a.row(y), a.scalar(9), a.scalar(2), a.scalar(1.5)};
+}
+
 const std::vector<FaultCase> kCases = {
     {"groupshrinkmt_4_workers", "groupshrinkmt", 8, 5, 4, 1, groupShrinkInputs},
     {"groupshrinkmt_1_worker", "groupshrinkmt", 2, 2, 1, 1, groupShrinkInputs},
@@ -111,10 +122,11 @@ const std::vector<FaultCase> kCases = {
     {"slopemapmt_1_worker", "slopemapmt", 1, 2, 1, 1, slopeMapInputs},
     {"obsexpscale", "obsexpscale", 8, 0, 0, 1, obsExpScaleInputs},
     {"termdecay", "termdecay", 8, 0, 0, 1, termDecayInputs},
-    // With nll: the block sums, the handle array and one record per worker; grad and nll.
-    {"pglikmt_6_workers", "pglikmt", 8, 8, 6, 2, pgLikInputs, 2},
-    {"pglikmt_1_worker", "pglikmt", 2, 3, 1, 2, pgLikInputs, 2},
-    {"pglikmt_grad_only", "pglikmt", 4, 4, 3, 1, pgLikInputs},
+    // With nll: the block sums, the handle array and one record per thread, the calling thread
+    // taking the last slice; grad and nll. One worker starts no thread.
+    {"pglikmt_3_workers", "pglikmt", 8, 4, 2, 2, pgLikManyInputs, 2},
+    {"pglikmt_1_worker", "pglikmt", 2, 1, 0, 2, pgLikInputs, 2},
+    {"pglikmt_grad_only", "pglikmt", 4, 3, 2, 1, pgLikManyInputs},
 };
 
 // Names the case in test listings instead of dumping its bytes.

@@ -23,9 +23,23 @@ struct WorkerArgsView {
     // cppcheck-suppress unusedStructMember
     const void *noise;
     int len;
-    // cppcheck-suppress unusedStructMember ; read through Started::all(), which it does not follow
-    void (*lanes)(); // null: the scalar walk
+    // cppcheck-suppress unusedStructMember
+    void (*path)();
+    int lanes; // the path's lanes: 1, 4 or 8
 };
+
+// The lanes each build's path must have on this processor.
+int lanesOf(const std::string &build) {
+    bool avx512 = __builtin_cpu_supports("avx512f");
+    bool avx2 = __builtin_cpu_supports("avx2");
+    if (build == "pglikmt") {
+        return avx512 ? 8 : avx2 ? 4 : 1;
+    }
+    return build == "pglikmt_avx2" && avx2 ? 4 : 1;
+}
+
+// A slice must repay its thread: the module's minimum slice.
+const int kMinSlice = 16384;
 
 using Started = StartedRecords<WorkerArgsView>;
 
@@ -472,10 +486,8 @@ TEST_F(PgLik, DISABLED_AccuracyTable) {
     }
 }
 
-// Elements over many regimes on every worker count: the same bits, nll included, whatever the
-// slices; with nll each slice but the last is a whole number of blocks; and nll is the sum of
-// the elements' own, added in blocks of 256 in index order.
-TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
+// nll is the sum of the elements' own, added in blocks of 256 in index order.
+TEST_F(PgLik, NllIsAddedInBlocksOf256) {
     std::mt19937_64 rng(20261208);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const int len = 1100;
@@ -485,8 +497,6 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
         x[i] = i % 9 == 0 ? 0.0 : std::pow(10.0, 6 * unit(rng) - 3);
         y[i] = 1.5 * x[i] + 2 + 3 * std::sqrt(9 + 2.25 * x[i]) * (4 * unit(rng) - 2);
     }
-    interpose::setProcessors(1);
-    Result reference = likelihood(x, y, 9, 2, 1.5);
     double total = 0.0;
     for (int first = 0; first < len; first += 256) {
         double block = 0.0;
@@ -495,47 +505,105 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
         }
         total += block;
     }
-    EXPECT_TRUE(sameBits({reference.nll}, {total}));
-    for (long processors : {2L, 3L, 4L, 8L, 16L, 64L}) {
-        interpose::reset();
-        interpose::setProcessors(processors);
-        Started::watch();
-        Result r = likelihood(x, y, 9, 2, 1.5);
-        EXPECT_TRUE(sameBits(r.grad, reference.grad)) << "P = " << processors;
-        EXPECT_TRUE(sameBits({r.nll}, {reference.nll})) << "P = " << processors;
-        const std::vector<WorkerArgsView> &started = Started::all();
-        ASSERT_FALSE(started.empty());
-        int covered = 0;
-        for (size_t i = 0; i < started.size(); ++i) {
-            const WorkerArgsView &w = started[i];
-            EXPECT_EQ(w.x - started[0].x, covered) << "P = " << processors << " worker " << i;
-            if (i + 1 < started.size()) {
-                EXPECT_EQ(w.len % 256, 0) << "P = " << processors << " worker " << i;
+    EXPECT_TRUE(sameBits({likelihood(x, y, 9, 2, 1.5).nll}, {total}));
+}
+
+// Long enough for five workers, each element of its own regime.
+struct Elements {
+    std::vector<double> x;
+    std::vector<double> y;
+};
+
+Elements manyRegimes(int len) {
+    std::mt19937_64 rng(20261209);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    Elements e{std::vector<double>(len), std::vector<double>(len)};
+    for (int i = 0; i < len; ++i) {
+        e.x[i] = i % 9 == 0 ? 0.0 : std::pow(10.0, 6 * unit(rng) - 3);
+        e.y[i] = 1.5 * e.x[i] + 2 + 3 * std::sqrt(9 + 2.25 * e.x[i]) * (4 * unit(rng) - 2);
+    }
+    return e;
+}
+
+// Every processor count gives the same bits, nll included: the workers are every processor
+// but no more than the slices of kMinSlice the data fill, the calling thread takes the last
+// slice, and with nll every slice but the last is a whole number of blocks.
+TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
+    const int len = 5 * kMinSlice + 300;
+    Elements e = manyRegimes(len);
+    interpose::setProcessors(1);
+    Started::watch();
+    Result reference = likelihood(e.x, e.y, 9, 2, 1.5);
+    EXPECT_TRUE(Started::all().empty()) << "one worker starts no thread";
+    for (long processors : {2L, 3L, 4L, 8L, -1L}) {
+        int workers = processors < 1 ? 1 : processors < 5 ? static_cast<int>(processors) : 5;
+        for (int nlhs = 1; nlhs <= 2; ++nlhs) {
+            interpose::reset();
+            interpose::setProcessors(processors);
+            Started::watch();
+            standin::Outcome r =
+                call(nlhs, {arrays.column(e.x), arrays.column(e.y), arrays.scalar(9),
+                            arrays.scalar(2), arrays.scalar(1.5)});
+            ASSERT_TRUE(r.ok) << r.message;
+            std::string what =
+                "P = " + std::to_string(processors) + ", nlhs " + std::to_string(nlhs);
+            EXPECT_TRUE(sameBits(standin::values(r.outputs[0]), reference.grad)) << what;
+            if (nlhs == 2) {
+                EXPECT_TRUE(sameBits(standin::values(r.outputs[1]), {reference.nll})) << what;
             }
-            EXPECT_EQ(w.blockNll - started[0].blockNll, covered / 256);
-            covered += w.len;
+            const std::vector<WorkerArgsView> &started = Started::all();
+            ASSERT_EQ(static_cast<int>(started.size()), workers - 1) << what;
+            int per = len / workers;
+            per -= nlhs == 2 ? per % 256 : 0;
+            for (size_t i = 0; i < started.size(); ++i) {
+                const WorkerArgsView &w = started[i];
+                EXPECT_EQ(w.x - started[0].x, static_cast<long>(i) * per) << what;
+                EXPECT_EQ(w.len, per) << what << " worker " << i;
+                EXPECT_EQ(w.lanes, lanesOf("pglikmt")) << what;
+                if (nlhs == 2) {
+                    EXPECT_EQ(w.blockNll - started[0].blockNll, static_cast<long>(i) * per / 256);
+                } else {
+                    EXPECT_EQ(w.blockNll, nullptr) << what;
+                }
+            }
         }
-        EXPECT_EQ(covered, len) << "P = " << processors;
-        // Without nll the slices are equal, with the remainder last.
-        Started::watch();
-        standin::Outcome g = call(1, {arrays.column(x), arrays.column(y), arrays.scalar(9),
-                                      arrays.scalar(2), arrays.scalar(1.5)});
-        ASSERT_TRUE(g.ok);
-        EXPECT_TRUE(sameBits(standin::values(g.out()), reference.grad)) << "P = " << processors;
-        int workers = static_cast<int>(Started::all().size());
-        EXPECT_EQ(workers, static_cast<int>(3 * processors / 4)) << "P = " << processors;
-        EXPECT_EQ(Started::all()[0].len, len / workers) << "P = " << processors;
-        EXPECT_EQ(Started::all()[0].blockNll, nullptr);
     }
 }
 
-// The lanes (quick starts, walks, grad) against the scalar build of the same source, bit for
-// bit: regimes from tiny x to counts past 2^52, the elements outside the model, lengths off the
-// lane count and across nll blocks, with and without nll.
-TEST_F(PgLik, LanesGiveTheScalarBits) {
-    if (!__builtin_cpu_supports("avx512f")) {
-        GTEST_SKIP() << "no AVX-512 here: the module's only vector path cannot be chosen";
+// PGMEX_NUM_THREADS caps the workers when it is a positive whole number, and is read at each
+// call; anything else leaves every processor to the call.
+TEST_F(PgLik, WorkerCapFromTheEnvironment) {
+    const int len = 5 * kMinSlice;
+    Elements e = manyRegimes(len);
+    struct Case {
+        const char *value; // null: unset
+        int workers;
+    };
+    const std::vector<Case> cases = {{nullptr, 5}, {"2", 2},  {"1", 1}, {"4", 4},  {"64", 5},
+                                     {"0", 5},     {"-3", 5}, {"", 5},  {"2x", 5}, {"two", 5}};
+    for (const Case &c : cases) {
+        if (c.value == nullptr) {
+            unsetenv("PGMEX_NUM_THREADS");
+        } else {
+            setenv("PGMEX_NUM_THREADS", c.value, 1);
+        }
+        interpose::reset();
+        interpose::setProcessors(8);
+        Started::watch();
+        standin::Outcome r = call(1, {arrays.column(e.x), arrays.column(e.y), arrays.scalar(9),
+                                      arrays.scalar(2), arrays.scalar(1.5)});
+        ASSERT_TRUE(r.ok) << r.message;
+        EXPECT_EQ(static_cast<int>(Started::all().size()), c.workers - 1)
+            << "PGMEX_NUM_THREADS=" << (c.value == nullptr ? "(unset)" : c.value);
     }
+    unsetenv("PGMEX_NUM_THREADS");
+}
+
+// Every lane width against the scalar lanes of the same source, bit for bit: regimes from tiny
+// x to counts past 2^52, the elements outside the model, lengths off the lane count and across
+// nll blocks, with and without nll; and each build's path, where it runs threads, has the lanes
+// of its width.
+TEST_F(PgLik, LanesGiveTheScalarBits) {
     standin::Module &scalar = loadModule("pglikmt_scalar");
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -554,34 +622,41 @@ TEST_F(PgLik, LanesGiveTheScalarBits) {
         {"seven", 7, 0.5, -1, 2, 1e4},
         {"c = 30: start with c divided out", 400, 0.3, 1, 3, 1e4},
         {"far below: r_1 too small to walk", 300, 9, 2, 1.5, -1e3},
+        {"two workers", 2 * kMinSlice + 5, 9, 2, 1.5, 1e4},
     };
-    for (const Case &c : cases) {
-        std::vector<double> x(c.len);
-        std::vector<double> y(c.len);
-        for (int i = 0; i < c.len; ++i) {
-            double kind = unit(rng);
-            x[i] = kind < 0.05 ? 0.0 : kind < 0.08 ? -1.0 : std::pow(10.0, 8 * unit(rng) - 4);
-            double sd = std::sqrt(c.var + c.alpha * c.alpha * x[i]);
-            y[i] = c.alpha * x[i] + c.mean + sd * (i % 50 == 3 ? c.far : 8 * unit(rng) - 4);
-            y[i] = i % 97 == 5 ? inf : y[i];
-        }
-        std::vector<const mxArray *> in = {arrays.column(x), arrays.row(y), arrays.scalar(c.var),
-                                           arrays.scalar(c.mean), arrays.scalar(c.alpha)};
-        for (int nlhs = 1; nlhs <= 2; ++nlhs) {
-            Started::watch();
-            standin::Outcome lanes = call(nlhs, in);
-            ASSERT_TRUE(lanes.ok) << c.name;
-            EXPECT_NE(Started::all().at(0).lanes, nullptr) << c.name;
-            interpose::watch(&scalar);
-            Started::watch();
-            standin::Outcome plain = standin::call(scalar, nlhs, in);
-            interpose::watch(&module_);
-            ASSERT_TRUE(plain.ok) << c.name;
-            EXPECT_EQ(Started::all().at(0).lanes, nullptr) << c.name;
-            for (int k = 0; k < nlhs; ++k) {
-                EXPECT_TRUE(
-                    sameBits(standin::values(lanes.outputs[k]), standin::values(plain.outputs[k])))
-                    << c.name << ", output " << k;
+    for (const char *build : {"pglikmt", "pglikmt_avx2"}) {
+        standin::Module &lanes = loadModule(build);
+        for (const Case &c : cases) {
+            std::vector<double> x(c.len);
+            std::vector<double> y(c.len);
+            for (int i = 0; i < c.len; ++i) {
+                double kind = unit(rng);
+                x[i] = kind < 0.05 ? 0.0 : kind < 0.08 ? -1.0 : std::pow(10.0, 8 * unit(rng) - 4);
+                double sd = std::sqrt(c.var + c.alpha * c.alpha * x[i]);
+                y[i] = c.alpha * x[i] + c.mean + sd * (i % 50 == 3 ? c.far : 8 * unit(rng) - 4);
+                y[i] = i % 97 == 5 ? inf : y[i];
+            }
+            std::vector<const mxArray *> in = {arrays.column(x), arrays.row(y),
+                                               arrays.scalar(c.var), arrays.scalar(c.mean),
+                                               arrays.scalar(c.alpha)};
+            for (int nlhs = 1; nlhs <= 2; ++nlhs) {
+                interpose::setProcessors(2);
+                interpose::watch(&lanes);
+                Started::watch();
+                standin::Outcome wide = standin::call(lanes, nlhs, in);
+                ASSERT_TRUE(wide.ok) << c.name;
+                for (const WorkerArgsView &w : Started::all()) {
+                    EXPECT_EQ(w.lanes, lanesOf(build)) << build << ", " << c.name;
+                }
+                interpose::watch(&scalar);
+                standin::Outcome plain = standin::call(scalar, nlhs, in);
+                interpose::watch(&module_);
+                ASSERT_TRUE(plain.ok) << c.name;
+                for (int k = 0; k < nlhs; ++k) {
+                    EXPECT_TRUE(sameBits(standin::values(wide.outputs[k]),
+                                         standin::values(plain.outputs[k])))
+                        << build << ", " << c.name << ", output " << k;
+                }
             }
         }
     }
