@@ -609,43 +609,43 @@ std::atomic<long> fakeProcessors{0};
 
 Expected pglik(int nlhs, const std::vector<mxArray *> &in) {
     if (in.size() != 5) {
-        return error("MATLAB:pglikmt:invalidNumInputs");
+        return error("pgmex:pglikmt:invalidNumInputs");
     }
     if (nlhs > 2) {
-        return error("MATLAB:pglikmt:invalidNumOutputs");
+        return error("pgmex:pglikmt:invalidNumOutputs");
     }
     if (!realDoubleScalar(in[2])) {
-        return error("MATLAB:pglikmt:varNotScalar");
+        return error("pgmex:pglikmt:varNotScalar");
     }
     if (!(mxGetScalar(in[2]) > 0.0 && std::isfinite(mxGetScalar(in[2])))) {
-        return error("MATLAB:pglikmt:varNotPositive");
+        return error("pgmex:pglikmt:varNotPositive");
     }
     if (!realDoubleScalar(in[3])) {
-        return error("MATLAB:pglikmt:meanNotScalar");
+        return error("pgmex:pglikmt:meanNotScalar");
     }
     if (!std::isfinite(mxGetScalar(in[3]))) {
-        return error("MATLAB:pglikmt:meanNotFinite");
+        return error("pgmex:pglikmt:meanNotFinite");
     }
     if (!realDoubleScalar(in[4])) {
-        return error("MATLAB:pglikmt:alphaNotScalar");
+        return error("pgmex:pglikmt:alphaNotScalar");
     }
     if (!(mxGetScalar(in[4]) > 0.0 && std::isfinite(mxGetScalar(in[4])))) {
-        return error("MATLAB:pglikmt:alphaNotPositive");
+        return error("pgmex:pglikmt:alphaNotPositive");
     }
     for (int k = 0; k < 2; ++k) {
         if (!fullDouble(in[k])) {
-            return error(k == 0 ? "MATLAB:pglikmt:xNotDouble" : "MATLAB:pglikmt:yNotDouble");
+            return error(k == 0 ? "pgmex:pglikmt:xNotDouble" : "pgmex:pglikmt:yNotDouble");
         }
         if (mxIsComplex(in[k])) {
-            return error(k == 0 ? "MATLAB:pglikmt:xComplex" : "MATLAB:pglikmt:yComplex");
+            return error(k == 0 ? "pgmex:pglikmt:xComplex" : "pgmex:pglikmt:yComplex");
         }
     }
     uint64_t count = elementCount(mxGetM(in[0]), mxGetN(in[0]));
     if (count != elementCount(mxGetM(in[1]), mxGetN(in[1]))) {
-        return error("MATLAB:pglikmt:lengthMismatch");
+        return error("pgmex:pglikmt:lengthMismatch");
     }
     if (count > kIntMax || mxGetM(in[0]) > kIntMax || mxGetN(in[0]) > kIntMax) {
-        return error("MATLAB:pglikmt:xTooLong");
+        return error("pgmex:pglikmt:xTooLong");
     }
     Expected e;
     e.rows = mxGetM(in[0]);

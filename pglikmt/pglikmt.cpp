@@ -53,61 +53,61 @@ static ElementPath elementPath(int *lanes);
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nrhs != IN_COUNT) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:invalidNumInputs",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:invalidNumInputs",
                           "Five inputs required: x, y - arrays of the same number of elements; "
                           "var, mean, alpha - scalars (Gaussian noise variance and mean, scaling "
                           "parameter of Poisson noise).");
     }
     if (nlhs > OUT_MAX) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:invalidNumOutputs", "At most two outputs: grad and nll.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:invalidNumOutputs", "At most two outputs: grad and nll.");
     }
     if (!isRealDoubleScalar(prhs[IN_VAR])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotScalar", "Input var must be a real double scalar.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:varNotScalar", "Input var must be a real double scalar.");
     }
     double var = mxGetScalar(prhs[IN_VAR]);
     if (!(var > 0.0 && isfinite(var))) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:varNotPositive", "Input var must be positive and finite.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:varNotPositive", "Input var must be positive and finite.");
     }
     if (!isRealDoubleScalar(prhs[IN_MEAN])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:meanNotScalar",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:meanNotScalar",
                           "Input mean must be a real double scalar.");
     }
     double mean = mxGetScalar(prhs[IN_MEAN]);
     if (!isfinite(mean)) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:meanNotFinite", "Input mean must be finite.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:meanNotFinite", "Input mean must be finite.");
     }
     if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:alphaNotScalar",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:alphaNotScalar",
                           "Input alpha must be a real double scalar.");
     }
     double alpha = mxGetScalar(prhs[IN_ALPHA]);
     if (!(alpha > 0.0 && isfinite(alpha))) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:alphaNotPositive",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:alphaNotPositive",
                           "Input alpha must be positive and finite.");
     }
     /* Sparse storage and other classes hold no run of doubles to read in place. */
     if (!isFullDouble(prhs[IN_X])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:xNotDouble", "Input x must be a full real double array.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:xNotDouble", "Input x must be a full real double array.");
     }
     if (mxIsComplex(prhs[IN_X])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:xComplex", "Input x must be real.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:xComplex", "Input x must be real.");
     }
     if (!isFullDouble(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:yNotDouble", "Input y must be a full real double array.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:yNotDouble", "Input y must be a full real double array.");
     }
     if (mxIsComplex(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:yComplex", "Input y must be real.");
+        mexErrMsgIdAndTxt("pgmex:pglikmt:yComplex", "Input y must be real.");
     }
     uint64_t count = elementCount(prhs[IN_X]);
     if (count != elementCount(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:lengthMismatch",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:lengthMismatch",
                           "Inputs x and y must have the same number of elements.");
     }
     /* grad is created with x's dimensions, which the host takes as ints: an empty x may still
      * have a dimension too large for one. */
     if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_X])) ||
         !fitsIntCount(mxGetN(prhs[IN_X]))) {
-        mexErrMsgIdAndTxt("MATLAB:pglikmt:xTooLong",
+        mexErrMsgIdAndTxt("pgmex:pglikmt:xTooLong",
                           "Input x must have at most 2147483647 elements, in all and along any "
                           "dimension.");
     }

@@ -48,20 +48,20 @@
 %       approaches -log N(Y; ALPHA*X + MEAN, VAR + ALPHA^2*X).
 %
 %   Errors (identifier: cause), checked in this order:
-%     MATLAB:pglikmt:invalidNumInputs    not exactly five inputs
-%     MATLAB:pglikmt:invalidNumOutputs   more than two outputs
-%     MATLAB:pglikmt:varNotScalar        VAR not a real double scalar
-%     MATLAB:pglikmt:varNotPositive      VAR not positive and finite
-%     MATLAB:pglikmt:meanNotScalar       MEAN not a real double scalar
-%     MATLAB:pglikmt:meanNotFinite       MEAN not finite
-%     MATLAB:pglikmt:alphaNotScalar      ALPHA not a real double scalar
-%     MATLAB:pglikmt:alphaNotPositive    ALPHA not positive and finite
-%     MATLAB:pglikmt:xNotDouble          X not a full double array (sparse, other class)
-%     MATLAB:pglikmt:xComplex            X complex
-%     MATLAB:pglikmt:yNotDouble          Y not a full double array
-%     MATLAB:pglikmt:yComplex            Y complex
-%     MATLAB:pglikmt:lengthMismatch      numel(X) differs from numel(Y)
-%     MATLAB:pglikmt:xTooLong            X above 2^31-1 elements, or a dimension that large
+%     pgmex:pglikmt:invalidNumInputs    not exactly five inputs
+%     pgmex:pglikmt:invalidNumOutputs   more than two outputs
+%     pgmex:pglikmt:varNotScalar        VAR not a real double scalar
+%     pgmex:pglikmt:varNotPositive      VAR not positive and finite
+%     pgmex:pglikmt:meanNotScalar       MEAN not a real double scalar
+%     pgmex:pglikmt:meanNotFinite       MEAN not finite
+%     pgmex:pglikmt:alphaNotScalar      ALPHA not a real double scalar
+%     pgmex:pglikmt:alphaNotPositive    ALPHA not positive and finite
+%     pgmex:pglikmt:xNotDouble          X not a full double array (sparse, other class)
+%     pgmex:pglikmt:xComplex            X complex
+%     pgmex:pglikmt:yNotDouble          Y not a full double array
+%     pgmex:pglikmt:yComplex            Y complex
+%     pgmex:pglikmt:lengthMismatch      numel(X) differs from numel(Y)
+%     pgmex:pglikmt:xTooLong            X above 2^31-1 elements, or a dimension that large
 %
 %   Example:
 %     g = pglikmt(0, 1, 1, 0, 1)              % => 1 - exp(0.5)

@@ -97,7 +97,7 @@ TEST_F(PgLik, GatewayErrorsInCheckingOrder) {
     const char *lengths = "Inputs x and y must have the same number of elements.";
     const char *tooLong = "Input x must have at most 2147483647 elements, in all and along any "
                           "dimension.";
-    auto id = [](const char *mnemonic) { return std::string("MATLAB:pglikmt:") + mnemonic; };
+    auto id = [](const char *mnemonic) { return std::string("pgmex:pglikmt:") + mnemonic; };
     std::vector<std::string> ids = {
         id("invalidNumInputs"), id("invalidNumOutputs"), id("varNotScalar"),
         id("varNotPositive"),   id("meanNotScalar"),     id("meanNotFinite"),

@@ -3,7 +3,7 @@
 # time, so that a case that kills the host is caught and named:
 #   tests/octave/barrage.sh MEX_DIR [CASES]
 # A case passes when its process exits normally and barrage_case.m printed
-# PASS: the call raised exactly the expected MATLAB:component:mnemonic error
+# PASS: the call raised exactly the expected component:NAME:mnemonic error
 # with a message, or returned the expected bits.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)

@@ -45,7 +45,7 @@ catch err
 end
 
 if (raised)
-  if (isempty (regexp (err.identifier, '^MATLAB:\w+:\w+$', 'once')))
+  if (isempty (regexp (err.identifier, '^(?:MATLAB|pgmex):\w+:\w+$', 'once')))
     verdict = sprintf ('identifier "%s" (message "%s")', err.identifier, err.message);
   elseif (isempty (err.message))
     verdict = sprintf ('%s with an empty message', err.identifier);

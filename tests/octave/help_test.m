@@ -23,7 +23,7 @@ for k = 1:rows (cases)
   end
   text = evalc (sprintf ('help %s', name));
   source = fileread (fullfile (root, name, [name '.cpp']));
-  tokens = regexp (source, '"(MATLAB:\w+:\w+)"', 'tokens');
+  tokens = regexp (source, '"((?:MATLAB|pgmex):\w+:\w+)"', 'tokens');
   ids = unique (cellfun (@(t) t{1}, tokens, 'UniformOutput', false));
   expected = [cases(k, 2), ids];
   if (numel (ids) < 5)

@@ -31,24 +31,24 @@
 %! x_class = 'Input x must be a full real double array.';
 %! y_class = 'Input y must be a full real double array.';
 %! cases = {
-%!   'MATLAB:pglikmt:invalidNumInputs', inputs, {x, y, 1, 0}
-%!   'MATLAB:pglikmt:invalidNumInputs', inputs, {x, y, 1, 0, 1, 1}
-%!   'MATLAB:pglikmt:varNotScalar', 'Input var must be a real double scalar.', {x, y, [1 2], 0, 1}
-%!   'MATLAB:pglikmt:varNotScalar', 'Input var must be a real double scalar.', {x, y, single(1), 0, 1}
-%!   'MATLAB:pglikmt:varNotPositive', 'Input var must be positive and finite.', {x, y, 0, 0, 1}
-%!   'MATLAB:pglikmt:varNotPositive', 'Input var must be positive and finite.', {x, y, Inf, [], []}
-%!   'MATLAB:pglikmt:meanNotScalar', 'Input mean must be a real double scalar.', {x, y, 1, 1i, 1}
-%!   'MATLAB:pglikmt:meanNotFinite', 'Input mean must be finite.', {x, y, 1, NaN, 1}
-%!   'MATLAB:pglikmt:alphaNotScalar', 'Input alpha must be a real double scalar.', {x, y, 1, 0, int8(1)}
-%!   'MATLAB:pglikmt:alphaNotPositive', 'Input alpha must be positive and finite.', {x, y, 1, 0, -1}
-%!   'MATLAB:pglikmt:xNotDouble', x_class, {single(x), y, 1, 0, 1}
-%!   'MATLAB:pglikmt:xNotDouble', x_class, {sparse(x), y, 1, 0, 1}
-%!   'MATLAB:pglikmt:xNotDouble', x_class, {{1, 2}, y, 1, 0, 1}
-%!   'MATLAB:pglikmt:xComplex', 'Input x must be real.', {x + 1i, single(y), 1, 0, 1}
-%!   'MATLAB:pglikmt:yNotDouble', y_class, {x, y > 0, 1, 0, 1}
-%!   'MATLAB:pglikmt:yComplex', 'Input y must be real.', {x, complex(y, 0), 1, 0, 1}
-%!   'MATLAB:pglikmt:lengthMismatch', 'Inputs x and y must have the same number of elements.', {x, [y 1], 1, 0, 1}
-%!   'MATLAB:pglikmt:lengthMismatch', 'Inputs x and y must have the same number of elements.', {[], 1, 1, 0, 1}
+%!   'pgmex:pglikmt:invalidNumInputs', inputs, {x, y, 1, 0}
+%!   'pgmex:pglikmt:invalidNumInputs', inputs, {x, y, 1, 0, 1, 1}
+%!   'pgmex:pglikmt:varNotScalar', 'Input var must be a real double scalar.', {x, y, [1 2], 0, 1}
+%!   'pgmex:pglikmt:varNotScalar', 'Input var must be a real double scalar.', {x, y, single(1), 0, 1}
+%!   'pgmex:pglikmt:varNotPositive', 'Input var must be positive and finite.', {x, y, 0, 0, 1}
+%!   'pgmex:pglikmt:varNotPositive', 'Input var must be positive and finite.', {x, y, Inf, [], []}
+%!   'pgmex:pglikmt:meanNotScalar', 'Input mean must be a real double scalar.', {x, y, 1, 1i, 1}
+%!   'pgmex:pglikmt:meanNotFinite', 'Input mean must be finite.', {x, y, 1, NaN, 1}
+%!   'pgmex:pglikmt:alphaNotScalar', 'Input alpha must be a real double scalar.', {x, y, 1, 0, int8(1)}
+%!   'pgmex:pglikmt:alphaNotPositive', 'Input alpha must be positive and finite.', {x, y, 1, 0, -1}
+%!   'pgmex:pglikmt:xNotDouble', x_class, {single(x), y, 1, 0, 1}
+%!   'pgmex:pglikmt:xNotDouble', x_class, {sparse(x), y, 1, 0, 1}
+%!   'pgmex:pglikmt:xNotDouble', x_class, {{1, 2}, y, 1, 0, 1}
+%!   'pgmex:pglikmt:xComplex', 'Input x must be real.', {x + 1i, single(y), 1, 0, 1}
+%!   'pgmex:pglikmt:yNotDouble', y_class, {x, y > 0, 1, 0, 1}
+%!   'pgmex:pglikmt:yComplex', 'Input y must be real.', {x, complex(y, 0), 1, 0, 1}
+%!   'pgmex:pglikmt:lengthMismatch', 'Inputs x and y must have the same number of elements.', {x, [y 1], 1, 0, 1}
+%!   'pgmex:pglikmt:lengthMismatch', 'Inputs x and y must have the same number of elements.', {[], 1, 1, 0, 1}
 %! };
 %! for k = 1:rows (cases)
 %!   assert_host_error (@pglikmt, cases{k, 3}, cases{k, 1}, cases{k, 2});
@@ -57,7 +57,7 @@
 %!   [a, b, c] = pglikmt (1, 1, 1, 0, 1);
 %!   error ('no error for three outputs');
 %! catch err
-%!   assert (err.identifier, 'MATLAB:pglikmt:invalidNumOutputs');
+%!   assert (err.identifier, 'pgmex:pglikmt:invalidNumOutputs');
 %! end
 
 %!test
