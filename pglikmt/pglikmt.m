@@ -33,9 +33,12 @@
 %   trapezoid rule of a quarter of that spread takes the place of the sum over
 %   the integers, to which it is equal far below double precision there. The
 %   README's pglikmt section has the accuracy measured against a quad-precision
-%   sum. Three quarters of the online processors, at least one, share the
-%   elements; NLL is added in fixed blocks of elements, so it does not depend
-%   on their number.
+%   sum. Every online processor shares the elements, as long as each has at
+%   least 16384 of them to repay its thread; the environment variable
+%   PGMEX_NUM_THREADS, read at each call, caps their number (set it to 1 when
+%   many host workers call at once, as parfor does). NLL is added in fixed
+%   blocks of elements, so it has the same bits on any number of them, and on
+%   every processor: AVX-512, AVX2 and scalar code give the same bits.
 %
 %   Worked identities:
 %     x = 0: only n = 0 counts, so with u = Y - MEAN
