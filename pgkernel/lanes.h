@@ -113,6 +113,10 @@ static inline Lanes1 select(Mask1 m, Lanes1 a, Lanes1 b) {
 static inline Lanes1 absolute(Lanes1 a) {
     return fabs(a.v);
 }
+/* Correctly rounded, as the packed square roots are. */
+static inline Lanes1 squareRoot(Lanes1 a) {
+    return sqrt(a.v);
+}
 /* Toward zero: exact below 2^52, and every double from there on is whole already. */
 static inline Lanes1 truncated(Lanes1 a) {
     return fabs(a.v) < 0x1p52 ? (double)(int64_t)a.v : a.v;
@@ -223,6 +227,9 @@ AVX2_TARGET static inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) {
 }
 AVX2_TARGET static inline Lanes4 absolute(Lanes4 a) {
     return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v);
+}
+AVX2_TARGET static inline Lanes4 squareRoot(Lanes4 a) {
+    return _mm256_sqrt_pd(a.v);
 }
 AVX2_TARGET static inline Lanes4 truncated(Lanes4 a) {
     return _mm256_round_pd(a.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
@@ -335,6 +342,9 @@ AVX512_TARGET static inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) {
 }
 AVX512_TARGET static inline Lanes8 absolute(Lanes8 a) {
     return _mm512_abs_pd(a.v);
+}
+AVX512_TARGET static inline Lanes8 squareRoot(Lanes8 a) {
+    return _mm512_sqrt_pd(a.v);
 }
 AVX512_TARGET static inline Lanes8 truncated(Lanes8 a) {
     return _mm512_roundscale_pd(a.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);

@@ -4,10 +4,11 @@
  *   Posterior<L> r = posteriorOf<L, wants>(x, y, &noise, live);
  *
  * On the lanes of live: r.meanOverX = E[n | y, x] / x (its limit at x = 0), and on request
- * (wants, a sum of Wants) r.variance = Var[n | y, x], r.offset = E[y - mean - alpha n | y, x]
- * and r.nll = -log p(y | x), constants included. x < 0 or NaN, or y not finite, give NaN;
- * x = Inf gives E[n] / x = 0 and nll = Inf; counts past every double give E[n] / x = Inf and
- * nll = Inf. Every lane width gives the bits of the scalar lanes (Lanes1).
+ * (wants, a sum of Wants) r.variance = Var[n | y, x], r.third = E[(n - E[n])^3 | y, x],
+ * r.offset = E[y - mean - alpha n | y, x] and r.nll = -log p(y | x), constants included. x < 0 or
+ * NaN, or y not finite, give NaN; x = Inf gives E[n] / x = 0 and nll = Inf; counts past every
+ * double give E[n] / x = Inf and nll = Inf. Every lane width gives the bits of the scalar lanes
+ * (Lanes1).
  *
  * The series is summed around its largest term, walking both ways with the exact ratio of
  * consecutive terms until what is left cannot change the double result; sums and moments are
@@ -110,7 +111,8 @@ LANE_INLINE typename L::Mask restIsNegligible(const L &term, const L &ratio, con
 /* One side of a walk, relative to t_m. Every lane steps on, whether its walk has ended or
  * not, so that no step waits on a stop test: the sums are copied out of a lane at its first
  * negligible rest, where a walk of its own would stop, and the lane's later steps are never
- * read. moment2 is summed only where the variance is asked for. */
+ * read. moment2 and moment3, the moments about m of (n - m)^2 and (n - m)^3, are summed only
+ * where the variance or the third central moment is asked for. */
 template <class L> struct WalkSide {
     L term;
     L ratio;
@@ -118,17 +120,19 @@ template <class L> struct WalkSide {
     L sum;
     L moment;
     L moment2;
+    L moment3;
     typename L::Mask on; /* lanes whose walk goes on */
     L sumAt;             /* the sums where each lane's walk ended */
     L momentAt;
     L moment2At;
+    L moment3At;
 };
 
 /* Ends the walks whose rest is negligible, and, going down, those at count 0. Up, every term
  * from m on adds at least m times itself to the first moment about zero (from 0 up, that
  * moment is the side's own); down, the first moment is at least m t_m, a bound that leaves the
  * two sides independent. */
-template <class L, bool second>
+template <class L, int moments>
 LANE_INLINE void sideGoesOn(WalkSide<L> *side, const L &m, bool up) {
     L total = L(1.0) + side->sum;
     L steps = up ? side->n - m : m - side->n;
@@ -140,15 +144,18 @@ LANE_INLINE void sideGoesOn(WalkSide<L> *side, const L &m, bool up) {
     typename L::Mask ending = side->on & stop;
     side->sumAt = select(ending, side->sum, side->sumAt);
     side->momentAt = select(ending, side->moment, side->momentAt);
-    if (second) {
+    if (moments >= 2) {
         side->moment2At = select(ending, side->moment2, side->moment2At);
+    }
+    if (moments >= 3) {
+        side->moment3At = select(ending, side->moment3, side->moment3At);
     }
     side->on = side->on & ~stop;
 }
 
 /* Two counts between tests (a count past the stop only adds what cannot be seen); going down,
  * none below count 0. */
-template <class L, bool second>
+template <class L, int moments>
 LANE_INLINE void sideSteps(WalkSide<L> *side, const L &m, bool up, double decay) {
     const L one = 1.0;
     typename L::Mask on = L::all();
@@ -161,16 +168,23 @@ LANE_INLINE void sideSteps(WalkSide<L> *side, const L &m, bool up, double decay)
             side->term = t;
             side->sum = side->sum + t;
             side->moment = side->moment + away * t;
-            if (second) {
+            if (moments >= 2) {
                 side->moment2 = side->moment2 + (away * away) * t;
+            }
+            if (moments >= 3) {
+                side->moment3 = side->moment3 + ((away * away) * away) * t;
             }
             side->ratio = side->ratio * next;
         } else {
             side->term = select(on, t, side->term);
             side->sum = select(on, side->sum + t, side->sum);
             side->moment = select(on, side->moment + away * t, side->moment);
-            if (second) {
+            if (moments >= 2) {
                 side->moment2 = select(on, side->moment2 + (away * away) * t, side->moment2);
+            }
+            if (moments >= 3) {
+                side->moment3 =
+                    select(on, side->moment3 + ((away * away) * away) * t, side->moment3);
             }
             side->ratio = select(on, side->ratio * next, side->ratio);
             on = on & (k > 0.0);
@@ -186,30 +200,30 @@ template <class L> struct LaneSums {
     L s;
     L moment;
     L moment2;
+    L moment3;
 };
 
-template <class L, bool second>
+template <class L, int moments>
 LANE_INLINE LaneSums<L> walk(const L &m, const L &up, const L &down, double decay) {
     const L zero = 0.0;
     const L one = 1.0;
-    WalkSide<L> hi = {one, up, m, zero, zero, zero, L::all(), zero, zero, zero};
-    WalkSide<L> lo = {one, down, m, zero, zero, zero, L::all(), zero, zero, zero};
+    WalkSide<L> hi = {one, up, m, zero, zero, zero, zero, L::all(), zero, zero, zero, zero};
+    WalkSide<L> lo = {one, down, m, zero, zero, zero, zero, L::all(), zero, zero, zero, zero};
     /* A side whose every walk has ended is left alone: going down, walks end at count 0, most
      * often long before the walks up. */
     while (any(hi.on) || any(lo.on)) {
         if (any(hi.on)) {
-            sideGoesOn<L, second>(&hi, m, true);
-            sideSteps<L, second>(&hi, m, true, decay);
+            sideGoesOn<L, moments>(&hi, m, true);
+            sideSteps<L, moments>(&hi, m, true, decay);
         }
         if (any(lo.on)) {
-            sideGoesOn<L, second>(&lo, m, false);
-            sideSteps<L, second>(&lo, m, false, decay);
+            sideGoesOn<L, moments>(&lo, m, false);
+            sideSteps<L, moments>(&lo, m, false, decay);
         }
     }
-    LaneSums<L> sums = {(one + hi.sumAt) + lo.sumAt, hi.momentAt - lo.momentAt, zero};
-    if (second) {
-        sums.moment2 = hi.moment2At + lo.moment2At;
-    }
+    /* Going down, the distances are counted as m - n: the odd moments change sign. */
+    LaneSums<L> sums = {(one + hi.sumAt) + lo.sumAt, hi.momentAt - lo.momentAt,
+                        hi.moment2At + lo.moment2At, hi.moment3At - lo.moment3At};
     return sums;
 }
 
@@ -232,7 +246,7 @@ LANE_INLINE Posterior<L> posteriorOf(const L &x, const L &y, const Noise *p,
      * with its results in these lanes. */
     unsigned slow = bitsOf(live & ~walked);
     unsigned done = 0;
-    Posterior<L> finished = {0.0, 0.0, 0.0, 0.0};
+    Posterior<L> finished = {0.0, 0.0, 0.0, 0.0, 0.0};
     if (slow != 0) {
         double in[5][W];
         const L each[5] = {x, y, hi, lo, start};
@@ -243,7 +257,7 @@ LANE_INLINE Posterior<L> posteriorOf(const L &x, const L &y, const Noise *p,
         storeLanes(walks[0], m, L::all());
         storeLanes(walks[1], up, L::all());
         storeLanes(walks[2], down, L::all());
-        double results[4][W] = {};
+        double results[5][W] = {};
         for (int l = 0; l < W; ++l) {
             if (!(slow >> l & 1u)) {
                 continue;
@@ -259,6 +273,7 @@ LANE_INLINE Posterior<L> posteriorOf(const L &x, const L &y, const Noise *p,
                 results[1][l] = r.variance.v;
                 results[2][l] = r.offset.v;
                 results[3][l] = r.nll.v;
+                results[4][l] = r.third.v;
                 done |= 1u << l;
             }
         }
@@ -267,13 +282,19 @@ LANE_INLINE Posterior<L> posteriorOf(const L &x, const L &y, const Noise *p,
         down = L::fromLanes(walks[2]);
         walked = live & ~L::fromBits(done);
         finished = {L::fromLanes(results[0]), L::fromLanes(results[1]), L::fromLanes(results[2]),
-                    L::fromLanes(results[3])};
+                    L::fromLanes(results[3]), L::fromLanes(results[4])};
     }
-    LaneSums<L> sums = walk<L, (wants & WANT_VARIANCE) != 0>(m, up, down, p->decay);
-    Posterior<L> r = {(m * sums.s + sums.moment) / (sums.s * x), 0.0, 0.0, 0.0};
+    enum { MOMENTS = (wants & WANT_THIRD) ? 3 : (wants & WANT_VARIANCE) ? 2 : 1 };
+    LaneSums<L> sums = walk<L, MOMENTS>(m, up, down, p->decay);
+    Posterior<L> r = {(m * sums.s + sums.moment) / (sums.s * x), 0.0, 0.0, 0.0, 0.0};
     L away = sums.moment / sums.s;
-    if (wants & WANT_VARIANCE) {
-        r.variance = sums.moment2 / sums.s - away * away;
+    if (wants & (WANT_VARIANCE | WANT_THIRD)) {
+        L second = sums.moment2 / sums.s;
+        r.variance = second - away * away;
+        if (wants & WANT_THIRD) {
+            r.third =
+                (sums.moment3 / sums.s - L(3.0) * second * away) + L(2.0) * (away * away) * away;
+        }
     }
     if (wants & (WANT_OFFSET | WANT_NLL)) {
         L d = offsetAt(hi, lo, p->alpha, m);
@@ -290,6 +311,7 @@ LANE_INLINE Posterior<L> posteriorOf(const L &x, const L &y, const Noise *p,
         r.variance = select(over, finished.variance, r.variance);
         r.offset = select(over, finished.offset, r.offset);
         r.nll = select(over, finished.nll, r.nll);
+        r.third = select(over, finished.third, r.third);
     }
     return r;
 }

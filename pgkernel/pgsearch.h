@@ -17,8 +17,9 @@ template <class L> struct Posterior {
     L variance;  /* Var[n | y, x] */
     L offset;    /* E[y - mean - alpha n | y, x] */
     L nll;       /* -log p(y | x) */
+    L third;     /* E[(n - E[n])^3 | y, x], the third central moment (with the variance) */
 };
-enum Wants { WANT_MEAN = 0, WANT_VARIANCE = 1, WANT_OFFSET = 2, WANT_NLL = 4 };
+enum Wants { WANT_MEAN = 0, WANT_VARIANCE = 1, WANT_OFFSET = 2, WANT_NLL = 4, WANT_THIRD = 8 };
 
 /* Where a walk starts, with its first ratios: up = r_(m+1) and down = 1 / r_m. */
 struct Walk {
@@ -90,14 +91,15 @@ static inline double logTermStep(const Noise *p, double s, double phi, double de
            (stirlingCorrection<Lanes1>(s + delta).v - stirlingCorrection<Lanes1>(s).v);
 }
 
-/* Sums of the terms relative to the one at count m: s = sum t_n / t_m,
- * moment = sum (n - m) t_n / t_m and moment2 = sum (n - m)^2 t_n / t_m, so that
+/* Sums of the terms relative to the one at count m: s = sum t_n / t_m and
+ * moment, moment2, moment3 = sum (n - m)^k t_n / t_m for k = 1, 2, 3, so that
  * E[n] = m + moment / s and Var[n] = moment2 / s - (moment / s)^2 without the cancellation of
  * moments taken about zero. */
 struct Sums {
     double s;
     double moment;
     double moment2;
+    double moment3;
 };
 
 /* The sum over a spread of sigma counts or more as a trapezoid rule of step sigma / 4 about s:
@@ -106,7 +108,7 @@ struct Sums {
  * already times the step. */
 static inline Sums trapezoid(const Noise *p, double s, double sigma, double phi) {
     double h = 0.25 * sigma;
-    Sums sum = {1.0, 0.0, 0.0};
+    Sums sum = {1.0, 0.0, 0.0, 0.0};
     for (int side = -1; side <= 1; side += 2) {
         for (int k = 1; k < kTrapezoidNodes; ++k) {
             double delta = side * k * h;
@@ -114,6 +116,7 @@ static inline Sums trapezoid(const Noise *p, double s, double sigma, double phi)
             sum.s += w;
             sum.moment += delta * w;
             sum.moment2 += delta * delta * w;
+            sum.moment3 += delta * delta * delta * w;
             if (w <= kNegligible * sum.s) {
                 break;
             }
@@ -122,6 +125,7 @@ static inline Sums trapezoid(const Noise *p, double s, double sigma, double phi)
     sum.s *= h;
     sum.moment *= h;
     sum.moment2 *= h;
+    sum.moment3 *= h;
     return sum;
 }
 
@@ -189,8 +193,8 @@ static inline void searchMode(double x, const Exact *u, const Noise *p, double s
     *logR = logRatio(x, u, p, n);
 }
 
-/* Only t_0 and t_1 count: x = 0, or r_1 below kNegligibleFirstRatio. Then E[n] = Var[n] = r_1
- * to double precision (0 at x = 0). */
+/* Only t_0 and t_1 count: x = 0, or r_1 below kNegligibleFirstRatio. Then E[n], Var[n] and the
+ * third central moment are all r_1 to double precision (0 at x = 0). */
 static inline void firstTermsOnly(double x, const Exact *u, const Noise *p, int wants,
                                   Posterior<Lanes1> *out) {
     double ratio = firstTermsRatio<Lanes1>(u->hi, u->lo, p, Lanes1::all()).v;
@@ -198,6 +202,7 @@ static inline void firstTermsOnly(double x, const Exact *u, const Noise *p, int 
     double d = offsetOf(u, p->alpha, 0.0);
     out->meanOverX = ratio;
     out->variance = count;
+    out->third = count;
     out->offset = d - p->alpha * count;
     if (wants & WANT_NLL) {
         out->nll = negLogLikelihood<Lanes1>(x, p, 0.0, d, 1.0, Lanes1::all()).v;
@@ -208,7 +213,7 @@ static inline void firstTermsOnly(double x, const Exact *u, const Noise *p, int 
  * past 2^52. */
 static inline void wideSum(double x, const Exact *u, const Noise *p, double k, double spread,
                            double logR, int wants, Posterior<Lanes1> *out) {
-    Sums sum = {1.0, 0.0, 0.0};
+    Sums sum = {1.0, 0.0, 0.0, 0.0};
     /* Past 2^52 the count is continuous, and terms spread over less than a count are the one
      * at s. */
     bool continuous = k >= kLargestWalkedCount;
@@ -228,7 +233,9 @@ static inline void wideSum(double x, const Exact *u, const Noise *p, double k, d
     double away = sum.moment / sum.s;
     /* Here k s may pass the largest double: the moment is divided first. */
     out->meanOverX = (k + away) / x;
-    out->variance = sum.moment2 / sum.s - away * away;
+    double second = sum.moment2 / sum.s;
+    out->variance = second - away * away;
+    out->third = (sum.moment3 / sum.s - 3.0 * second * away) + 2.0 * (away * away) * away;
     out->offset = offset - p->alpha * away;
     if (wants & WANT_NLL) {
         out->nll = negLogLikelihood<Lanes1>(x, p, k, offset, sum.s, Lanes1::all()).v;
@@ -244,6 +251,7 @@ static inline bool slowStart(double x, double y, double hi, double lo, const Noi
         out->variance = NAN;
         out->offset = NAN;
         out->nll = NAN;
+        out->third = NAN;
         return false;
     }
     Exact u = {hi, lo};
@@ -257,6 +265,7 @@ static inline bool slowStart(double x, double y, double hi, double lo, const Noi
         out->variance = HUGE_VAL;
         out->offset = -HUGE_VAL;
         out->nll = HUGE_VAL;
+        out->third = HUGE_VAL;
         return false;
     }
     double logR;
@@ -269,6 +278,7 @@ static inline bool slowStart(double x, double y, double hi, double lo, const Noi
         out->variance = NAN;
         out->offset = NAN;
         out->nll = HUGE_VAL;
+        out->third = NAN;
         return false;
     }
     /* The spread of the terms about their largest, from the curvature 1 / n + c of log t_n. */
