@@ -43,7 +43,7 @@ test: build
 # The exception edges of host calls are left out of the branch count: they are the host's way
 # out of a call, not a decision of the code measured.
 COVERED = groupshrinkmt/groupshrinkmt.cpp obsexpscale/obsexpscale.cpp termdecay/termdecay.cpp \
-	slopemapmt/slopemapmt.cpp pglikmt/pglikmt.cpp lambertw/LambertW.cpp
+	slopemapmt/slopemapmt.cpp pglikmt/pglikmt.cpp pgproxmt/pgproxmt.cpp lambertw/LambertW.cpp
 GCOVR = gcovr -r . build-cov $(foreach f,$(COVERED),--filter $(f)) --exclude-throw-branches
 coverage:
 	@scripts/ensure-deps.sh coverage

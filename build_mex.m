@@ -1,7 +1,7 @@
 function built = build_mex(outdir)
 %BUILD_MEX  Compile the five modules from inside Octave or MATLAB.
 %   BUILD_MEX(OUTDIR) compiles groupshrinkmt, obsexpscale, termdecay,
-%   slopemapmt and pglikmt from the sources beside this file into OUTDIR (created if
+%   slopemapmt, pglikmt and pgproxmt from the sources beside this file into OUTDIR (created if
 %   missing; default: the current folder) and copies each module's help
 %   file next to it, so that OUTDIR is ready for addpath. In Octave it calls
 %   mkoctfile --mex and gives NAME.mex; in MATLAB it calls
@@ -27,6 +27,7 @@ modules = {
     'termdecay',     {fullfile(root, 'lambertw', 'LambertW.cpp')}
     'slopemapmt',    {}
     'pglikmt',       {}
+    'pgproxmt',      {}
 };
 flags = '-O2 -ffp-contract=off -std=c++17';
 isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;

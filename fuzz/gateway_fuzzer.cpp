@@ -1,4 +1,4 @@
-// libFuzzer target over the five gateways, called through the stand-in host.
+// libFuzzer target over every gateway, called through the stand-in host.
 //
 // Every input decodes into one call of one module: a processor count for the
 // module to see, nlhs, nrhs and that many input arrays of any class, shape,
@@ -21,8 +21,8 @@
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
-//   byte 0    module: b % 5 picks groupshrinkmt, obsexpscale, termdecay,
-//             slopemapmt, pglikmt
+//   byte 0    module: b % 6 picks groupshrinkmt, obsexpscale, termdecay,
+//             slopemapmt, pglikmt, pgproxmt
 //   byte 1    online processors the module is told: kProcessors[b % 10],
 //             where 0 leaves the query to the C library
 //   byte 2    nlhs: b % 8 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3
@@ -173,14 +173,14 @@ const size_t kHuge[] = {0x7fffffffu,
                         size_t{1} << 31 << 31};
 static_assert(sizeof kHuge / sizeof kHuge[0] == 32, "dimension() indexes 32 huge sizes");
 
-enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP, PGLIK, GATEWAYS };
-const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay", "slopemapmt",
-                                    "pglikmt"};
-const int kInputCounts[] = {5, 4, 5, 8, 5};
+enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP, PGLIK, PGPROX, GATEWAYS };
+const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay",
+                                    "slopemapmt",    "pglikmt",     "pgproxmt"};
+const int kInputCounts[] = {5, 4, 5, 8, 5, 6};
 
-// Output counts a gateway takes: one, or for pglikmt none to two.
+// Output counts a gateway takes: one, for pglikmt none to two, for pgproxmt none or one.
 bool outputsAccepted(Gateway g, int nlhs) {
-    return g == PGLIK ? nlhs <= 2 : nlhs == 1;
+    return g == PGLIK ? nlhs <= 2 : g == PGPROX ? nlhs <= 1 : nlhs == 1;
 }
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {
@@ -262,6 +262,9 @@ bool refusedUnread(Gateway g, int position, size_t m, size_t n) {
         return position == 1 ? false : position > 1 || (m > n ? m : n) > kIntMax;
     case PGLIK:
         // Past 2^31 - 1 elements x and y are refused as too long or of mismatched lengths.
+        return position > 1 || elementCount(m, n) > kIntMax;
+    case PGPROX:
+        // A gamma too long to build has more elements than any v that is read.
         return position > 1 || elementCount(m, n) > kIntMax;
     case GATEWAYS:
         break;
@@ -697,8 +700,103 @@ void checkPglik(int nlhs, mxArray *const *plhs, const mxArray **prhs, const std:
     }
 }
 
+Expected pgprox(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 6) {
+        return error("pgmex:pgproxmt:invalidNumInputs");
+    }
+    if (nlhs > 1) {
+        return error("pgmex:pgproxmt:invalidNumOutputs");
+    }
+    const char *scalars[3][2] = {
+        {"pgmex:pgproxmt:varNotScalar", "pgmex:pgproxmt:varNotPositive"},
+        {"pgmex:pgproxmt:meanNotScalar", "pgmex:pgproxmt:meanNotFinite"},
+        {"pgmex:pgproxmt:alphaNotScalar", "pgmex:pgproxmt:alphaNotPositive"}};
+    for (int k = 0; k < 3; ++k) {
+        if (!realDoubleScalar(in[3 + k])) {
+            return error(scalars[k][0]);
+        }
+        double s = mxGetScalar(in[3 + k]);
+        if (!(k == 1 ? std::isfinite(s) : s > 0.0 && std::isfinite(s))) {
+            return error(scalars[k][1]);
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (!fullDouble(in[k])) {
+            return error(k == 0 ? "pgmex:pgproxmt:vNotDouble" : "pgmex:pgproxmt:yNotDouble");
+        }
+        if (mxIsComplex(in[k])) {
+            return error(k == 0 ? "pgmex:pgproxmt:vComplex" : "pgmex:pgproxmt:yComplex");
+        }
+    }
+    uint64_t count = elementCount(mxGetM(in[0]), mxGetN(in[0]));
+    if (count != elementCount(mxGetM(in[1]), mxGetN(in[1]))) {
+        return error("pgmex:pgproxmt:lengthMismatch");
+    }
+    if (count > kIntMax || mxGetM(in[0]) > kIntMax || mxGetN(in[0]) > kIntMax) {
+        return error("pgmex:pgproxmt:vTooLong");
+    }
+    if (!fullDouble(in[2])) {
+        return error("pgmex:pgproxmt:gammaNotDouble");
+    }
+    if (mxIsComplex(in[2])) {
+        return error("pgmex:pgproxmt:gammaComplex");
+    }
+    uint64_t steps = elementCount(mxGetM(in[2]), mxGetN(in[2]));
+    if (steps != 1 && steps != count) {
+        return error("pgmex:pgproxmt:gammaSize");
+    }
+    if (steps == 1 && !(realPart(in[2])[0] > 0.0 && std::isfinite(realPart(in[2])[0]))) {
+        return error("pgmex:pgproxmt:gammaNotPositive");
+    }
+    Expected e;
+    e.rows = mxGetM(in[0]);
+    e.columns = mxGetN(in[0]);
+    return e;
+}
+
+// What a pgproxmt output must show without a reference root: NaN exactly at the elements
+// handled apart as NaN, Inf where v is Inf, 0 where v is -Inf, x >= 0 elsewhere, and the same
+// bits from the scalar build on one worker.
+void checkPgprox(mxArray *const *plhs, const mxArray **prhs, const std::string &what) {
+    static standin::Module *scalar =
+        new standin::Module(std::string(MEXA64_DIR) + "/pgproxmt_scalar.mexa64");
+    const double *v = realPart(prhs[0]);
+    const double *y = realPart(prhs[1]);
+    const double *gamma = realPart(prhs[2]);
+    bool perElement = mxGetM(prhs[2]) * mxGetN(prhs[2]) != 1;
+    const double *x = mxGetPr(plhs[0]);
+    size_t count = mxGetM(plhs[0]) * mxGetN(plhs[0]);
+    for (size_t i = 0; i < count; ++i) {
+        double g = gamma[perElement ? i : 0];
+        bool bad = std::isnan(v[i]) || !std::isfinite(y[i]) || !(g > 0.0);
+        bool right = bad             ? std::isnan(x[i])
+                     : v[i] == kInf  ? x[i] == kInf
+                     : v[i] == -kInf ? x[i] == 0.0
+                                     : x[i] >= 0.0;
+        if (!right) {
+            fail("pgproxmt element", what + ": element " + std::to_string(i) + " is " +
+                                         bitsOf(x[i]) + " for v " + bitsOf(v[i]) + ", y " +
+                                         bitsOf(y[i]) + ", gamma " + bitsOf(g));
+        }
+    }
+    mxArray *again[1];
+    char id[128];
+    char message[1024];
+    fakeProcessors.store(1);
+    int ok =
+        standinCall(scalar->entry(), 1, again, 6, prhs, id, sizeof id, message, sizeof message);
+    fakeProcessors.store(0);
+    if (!ok) {
+        fail("pgproxmt on one worker", what + ": " + id);
+    }
+    if (count > 0 && std::memcmp(mxGetPr(again[0]), x, count * sizeof(double)) != 0) {
+        fail("pgproxmt on one worker", what + ": output differs");
+    }
+    mxDestroyArray(again[0]);
+}
+
 // Calls and outputs per gateway, printed at exit: how the run's time was
-// shared among the five.
+// shared among the gateways.
 long calls[GATEWAYS];
 long outputs[GATEWAYS];
 
@@ -774,6 +872,9 @@ bool checkCall(const standin::Module &module, const std::string &what, Gateway g
                                      ", expected " + bitsOf(expected.values[i]));
         }
     }
+    if (g == PGPROX) {
+        checkPgprox(plhs, prhs.data(), what);
+    }
     if (g == PGLIK) {
         checkPglik(nlhs, plhs, prhs.data(), what);
         if (nlhs == 2) {
@@ -790,7 +891,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each module as built, and for the modules with vector workers also the
     // build capped at AVX2, so that both vector widths meet every input.
     static standin::Module *modules[GATEWAYS][2] = {};
-    static const bool capped[GATEWAYS] = {true, false, false, true, true};
+    static const bool capped[GATEWAYS] = {true, false, false, true, true, true};
     // Set to print each call's outcome, for instance when replaying a corpus.
     static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
     Reader r{data, size};
@@ -831,6 +932,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     case PGLIK:
         expected = pglik(nlhs, inputs);
+        break;
+    case PGPROX:
+        expected = pgprox(nlhs, inputs);
         break;
     case GATEWAYS:
         break;

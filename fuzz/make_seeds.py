@@ -54,7 +54,8 @@ def scalar(x):
 
 
 EMPTY = array([], 0, 0)
-MODULES = {"groupshrinkmt": 0, "obsexpscale": 1, "termdecay": 2, "slopemapmt": 3, "pglikmt": 4}
+MODULES = {"groupshrinkmt": 0, "obsexpscale": 1, "termdecay": 2, "slopemapmt": 3, "pglikmt": 4,
+           "pgproxmt": 5}
 
 
 def call(module, processors, inputs, nlhs=1):
@@ -119,6 +120,15 @@ SEEDS = {
     "pglikmt-matrix": call(
         "pglikmt", 16,
         [array([0.25 * k for k in range(12)], 3, 4), array([0.5] * 12, 2, 6), scalar(0.5),
+         scalar(-1), scalar(2)]),
+    "pgproxmt-worked": call(
+        "pgproxmt", 4,
+        [array([-1, 0.5, 3, 12, 30, NAN, "inf"], 7, 1), array([0, 2, 7, 20, 47, 1, 1]),
+         scalar(0.75), scalar(9), scalar(2), scalar(1.5)]),
+    "pgproxmt-steps": call(
+        "pgproxmt", 2,
+        [array([0.25 * k - 1 for k in range(12)], 3, 4), array([0.5 * k for k in range(12)], 2, 6),
+         array([0.5, 1, 2, "inf", 0, -1, NAN, 8, 0.125, 3, 1, 1], 12, 1), scalar(1),
          scalar(-1), scalar(2)]),
     "slopemapmt-huge-x": call(
         "slopemapmt", 4,

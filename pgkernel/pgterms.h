@@ -152,13 +152,10 @@ LANE_INLINE L negLogLikelihood(const L &x, const Noise *p, const L &n, const L &
     unsigned live = bitsOf(on);
     unsigned viaLog1p = bitsOf(~small & near);
     unsigned counted = bitsOf(~none);
-    double firsts[W];
-    double ofCounts[W];
-    double logSums[W];
+    double firsts[W] = {};
+    double ofCounts[W] = {};
+    double logSums[W] = {};
     for (int l = 0; l < W; ++l) {
-        firsts[l] = 0.0;
-        ofCounts[l] = 0.0;
-        logSums[l] = 0.0;
         if (live >> l & 1u) {
             if (counted >> l & 1u) {
                 firsts[l] = viaLog1p >> l & 1u ? log1p(args[l]) : log(args[l]);

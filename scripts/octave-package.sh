@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 outdir=$1
 name=$(sed -n 's/^Name: *//p' "$root/package/DESCRIPTION")
 version=$(sed -n 's/^Version: *//p' "$root/package/DESCRIPTION")
-modules="groupshrinkmt obsexpscale termdecay slopemapmt pglikmt"
+modules="groupshrinkmt obsexpscale termdecay slopemapmt pglikmt pgproxmt"
 
 mkdir -p "$outdir"
 outdir=$(cd "$outdir" && pwd)

@@ -1,4 +1,4 @@
-// Host threads of a worker pool calling the five gateways at the same time: each
+// Host threads of a worker pool calling every gateway at the same time: each
 // call must give the bits of a lone call, whether released array data is
 // unmapped or kept and handed to the next array. The interposer watches no
 // module here: its counters are per call and would mix the threads' calls.
@@ -80,6 +80,15 @@ const ConcurrentCase kCases[] = {
     {"pglikmt",
      [](standin::Arrays &a) -> std::vector<const mxArray *> {
          return {a.column(draw(0, 30, 5)), a.column(draw(-5, 50, 6)), a.scalar(9), a.scalar(2),
+                 a.scalar(1.5)};
+     }},
+    {"pgproxmt",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         return {a.column(draw(-5, 30, 7)),
+                 a.column(draw(-5, 50, 8)),
+                 a.column(draw(0.1, 10, 9)),
+                 a.scalar(9),
+                 a.scalar(2),
                  a.scalar(1.5)};
      }},
 };

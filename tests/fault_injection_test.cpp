@@ -115,6 +115,16 @@ std::vector<const mxArray *> pgLikManyInputs(standin::Arrays &a) {
     return {a.column(x), a.row(y), a.scalar(9), a.scalar(2), a.scalar(1.5)};
 }
 
+std::vector<const mxArray *> pgProxInputs(standin::Arrays &a, size_t count) {
+    std::vector<double> v(count);
+    std::vector<double> y(count);
+    for (size_t i = 0; i < count; ++i) {
+        v[i] = 0.001 * (i % 30000) - 3.0;
+        y[i] = 1.5 * v[i] + 2 + (i % 7) - 3.0;
+    }
+    return {a.column(v), a.row(y), a.scalar(0.8), a.scalar(9), a.scalar(2), a.scalar(1.5)};
+}
+
 const std::vector<FaultCase> kCases = {
     {"groupshrinkmt_4_workers", "groupshrinkmt", 8, 5, 4, 1, groupShrinkInputs},
     {"groupshrinkmt_1_worker", "groupshrinkmt", 2, 2, 1, 1, groupShrinkInputs},
@@ -127,6 +137,11 @@ const std::vector<FaultCase> kCases = {
     {"pglikmt_3_workers", "pglikmt", 8, 4, 2, 2, pgLikManyInputs, 2},
     {"pglikmt_1_worker", "pglikmt", 2, 1, 0, 2, pgLikInputs, 2},
     {"pglikmt_grad_only", "pglikmt", 4, 3, 2, 1, pgLikManyInputs},
+    // The handle array and a record per thread; one worker allocates nothing.
+    {"pgproxmt_3_workers", "pgproxmt", 8, 3, 2, 1,
+     [](standin::Arrays &a) { return pgProxInputs(a, 3 * 4096 + 10); }},
+    {"pgproxmt_1_worker", "pgproxmt", 8, 0, 0, 1,
+     [](standin::Arrays &a) { return pgProxInputs(a, 500); }},
 };
 
 // Names the case in test listings instead of dumping its bytes.

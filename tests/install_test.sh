@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work" >/dev/null
 
 expected="COPYING build_mex.m likelihood_series.m restore_demo.m"
-for module in groupshrinkmt obsexpscale pglikmt slopemapmt termdecay; do
+for module in groupshrinkmt obsexpscale pglikmt pgproxmt slopemapmt termdecay; do
     expected="$expected $module.m $module.mex $module.mexa64"
 done
 expected=$(printf '%s\n' $expected | sort | tr '\n' ' ')

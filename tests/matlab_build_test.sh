@@ -2,7 +2,7 @@
 # The MATLAB_ROOT branch of the build, against a stand-in MATLAB root: the
 # stand-in host's mex.h and libraries laid out where FindMatlab looks, with a
 # VersionInfo.xml and a mexext script. Configures a separate build with it,
-# builds the five modules through matlab_add_mex, checks what each exports
+# builds every module through matlab_add_mex, checks what each exports
 # and needs, and that cmake --install would take these files.
 #   tests/matlab_build_test.sh SOURCE_ROOT STANDIN_LIB_DIR
 set -eu
@@ -22,7 +22,7 @@ chmod +x "$matlab/bin/mexext"
 build="$work/build"
 cmake -S "$root" -B "$build" -DMATLAB_ROOT="$matlab" -DREQUIRE_OCTAVE=OFF >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; exit 1; }
-modules="groupshrinkmt obsexpscale pglikmt slopemapmt termdecay"
+modules="groupshrinkmt obsexpscale pglikmt pgproxmt slopemapmt termdecay"
 for module in $modules; do
     cmake --build "$build" --target "${module}_matlab" >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; exit 1; }

@@ -16,6 +16,7 @@ const double nan = std::numeric_limits<double>::quiet_NaN();
 struct WorkerArgsView {
     // cppcheck-suppress unusedStructMember
     double *x;
+    // cppcheck-suppress unusedStructMember ; read through Started::all(), which it does not follow
     const double *v;
     // cppcheck-suppress unusedStructMember
     const double *y;
@@ -25,11 +26,23 @@ struct WorkerArgsView {
     bool gammaPerElement;
     // cppcheck-suppress unusedStructMember
     const void *noise;
+    // cppcheck-suppress unusedStructMember ; read through Started::all()
     int len;
     // cppcheck-suppress unusedStructMember
     void (*path)();
-    int lanes;
+    // cppcheck-suppress unusedStructMember ; read through Started::all()
+    int lanes; // the path's lanes: 1, 4 or 8
 };
+
+// The lanes each build's path must have on this processor.
+int lanesOf(const std::string &build) {
+    bool avx512 = __builtin_cpu_supports("avx512f");
+    bool avx2 = __builtin_cpu_supports("avx2");
+    if (build == "pgproxmt") {
+        return avx512 ? 8 : avx2 ? 4 : 1;
+    }
+    return build == "pgproxmt_avx2" && avx2 ? 4 : 1;
+}
 
 using Started = StartedRecords<WorkerArgsView>;
 
@@ -60,7 +73,7 @@ class PgProx : public ModuleTest {
     // doubles' bit patterns until the bracket holds neighbouring doubles, all elements at once.
     std::vector<double> reference(const std::vector<double> &v, const std::vector<double> &y,
                                   const std::vector<double> &gamma, const Noise &n) {
-        standin::Module &lik = loadModule("pglikmt");
+        const standin::Module &lik = loadModule("pglikmt");
         size_t count = v.size();
         auto f = [&](const std::vector<double> &x) {
             standin::Outcome r =
@@ -321,7 +334,7 @@ Problem problemsOf(const Noise &n, int count, std::mt19937_64 &rng, PgProx *t) {
         p.y.push_back(n.alpha * roots[i] + n.mean + sd * (4 * unit(rng) - 2));
         p.gamma.push_back(std::pow(10.0, 6 * unit(rng) - 3));
     }
-    standin::Module &lik = loadModule("pglikmt");
+    const standin::Module &lik = loadModule("pglikmt");
     std::vector<double> at(roots);
     for (double &r : at) {
         r = std::fmax(r, 1e-300);
@@ -423,6 +436,7 @@ TEST_F(PgProx, SameBitsOnEveryWorkerCountAndPath) {
             ASSERT_EQ(static_cast<int>(Started::all().size()), workers - 1) << build;
             for (size_t i = 0; i < Started::all().size(); ++i) {
                 EXPECT_EQ(Started::all()[i].len, len / workers);
+                EXPECT_EQ(Started::all()[i].lanes, lanesOf(build));
                 EXPECT_EQ(Started::all()[i].v - Started::all()[0].v,
                           static_cast<long>(i) * (len / workers));
             }

@@ -1,4 +1,4 @@
-% build_mex from inside Octave: all five modules into a fresh folder that
+% build_mex from inside Octave: every module into a fresh folder that
 % does not exist yet, each beside its help file, the caller's CXXFLAGS left
 % as they were, and every module, once on the path, answering a call whose
 % result is worked out here by other means.
@@ -25,6 +25,7 @@ unwind_protect
     'slopemapmt',    @() slopemapmt([1 0 -1], [1; 0; 0], [], [], 0, 0, 1, []), ...
                      [1 - exp(-0.5); 1; -Inf]
     'pglikmt',       @() pglikmt([0 0], [1; 3], 1, 0, 1), 1 - exp([0.5 2.5])
+    'pgproxmt',      @() pgproxmt([-1 -2], [0; 0], 1, 1, 0, 1), [0 0]
   };
   for k = 1:rows (cases)
     name = cases{k, 1};

@@ -12,6 +12,7 @@ cases = {
   'termdecay',     'OUT = TERMDECAY(Y, VAR, MEAN, ALPHA, MARGIN)'
   'slopemapmt',    'OUT = SLOPEMAPMT(X, Y, EXP_TABLE_Y, EXP_TABLE_N, VAR, MEAN, ALPHA, U)'
   'pglikmt',       '[GRAD, NLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)'
+  'pgproxmt',      'X = PGPROXMT(V, Y, GAMMA, VAR, MEAN, ALPHA)'
 };
 failures = 0;
 for k = 1:rows (cases)

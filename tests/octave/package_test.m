@@ -30,6 +30,7 @@ cases = {
   'slopemapmt',    @() slopemapmt([1 1 0], [0 1 0], [], [], 0.5, 7, 9, []), ...
                    [1 - exp(-1); 1 - exp(-1/3); 1 - exp(-1)]
   'pglikmt',       @() pglikmt([0; 0], [1 -1], 1, 0, 1), 1 - exp([0.5; -1.5])
+  'pgproxmt',      @() pgproxmt([-1; -2], [0 0], 1, 1, 0, 1), [0; 0]
 };
 for k = 1:rows (cases)
   name = cases{k, 1};
