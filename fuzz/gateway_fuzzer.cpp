@@ -25,7 +25,8 @@
 //             slopemapmt, pglikmt, pgproxmt
 //   byte 1    online processors the module is told: kProcessors[b % 10],
 //             where 0 leaves the query to the C library
-//   byte 2    nlhs: b % 8 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3
+//   byte 2    nlhs: b % 9 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3,
+//             8 gives 4
 //   byte 3    nrhs: below 200 the module's own count, else b % 11
 //   then, for each of the nrhs inputs in position order:
 //     kind    bits 0-2: 0-3 double, 4 single, 5 int32, 6 logical (char
@@ -178,9 +179,9 @@ const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay",
                                     "slopemapmt",    "pglikmt",     "pgproxmt"};
 const int kInputCounts[] = {5, 4, 5, 8, 5, 6};
 
-// Output counts a gateway takes: one, for pglikmt none to two, for pgproxmt none or one.
+// Output counts a gateway takes: one, for pglikmt none to three, for pgproxmt none or one.
 bool outputsAccepted(Gateway g, int nlhs) {
-    return g == PGLIK ? nlhs <= 2 : g == PGPROX ? nlhs <= 1 : nlhs == 1;
+    return g == PGLIK ? nlhs <= 3 : g == PGPROX ? nlhs <= 1 : nlhs == 1;
 }
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {
@@ -614,7 +615,7 @@ Expected pglik(int nlhs, const std::vector<mxArray *> &in) {
     if (in.size() != 5) {
         return error("pgmex:pglikmt:invalidNumInputs");
     }
-    if (nlhs > 2) {
+    if (nlhs > 3) {
         return error("pgmex:pglikmt:invalidNumOutputs");
     }
     if (!realDoubleScalar(in[2])) {
@@ -678,10 +679,21 @@ void checkPglik(int nlhs, mxArray *const *plhs, const mxArray **prhs, const std:
                                         bitsOf(mxGetScalar(prhs[4])));
         }
     }
-    if (nlhs == 2 && std::isnan(mxGetPr(plhs[1])[0]) != anyOutside) {
+    if (nlhs >= 2 && std::isnan(mxGetPr(plhs[1])[0]) != anyOutside) {
         fail("pglikmt nll", what + ": " + bitsOf(mxGetPr(plhs[1])[0]));
     }
-    mxArray *again[2];
+    if (nlhs == 3) {
+        const double *dnll = mxGetPr(plhs[2]);
+        if (mxGetM(plhs[2]) != 3 || mxGetN(plhs[2]) != 1) {
+            fail("pglikmt dnll shape", what);
+        }
+        for (int k = 0; k < 3; ++k) {
+            if (anyOutside && !std::isnan(dnll[k])) {
+                fail("pglikmt dnll", what + ": " + bitsOf(dnll[k]) + " beside a NaN nll");
+            }
+        }
+    }
+    mxArray *again[3];
     char id[128];
     char message[1024];
     fakeProcessors.store(1);
@@ -691,7 +703,7 @@ void checkPglik(int nlhs, mxArray *const *plhs, const mxArray **prhs, const std:
     if (!ok) {
         fail("pglikmt on one worker", what + ": " + id);
     }
-    for (int k = 0; k < (nlhs == 2 ? 2 : 1); ++k) {
+    for (int k = 0; k < (nlhs > 1 ? nlhs : 1); ++k) {
         size_t n = mxGetM(again[k]) * mxGetN(again[k]);
         if (n > 0 && std::memcmp(mxGetPr(again[k]), mxGetPr(plhs[k]), n * sizeof(double)) != 0) {
             fail("pglikmt on one worker", what + ": output " + std::to_string(k) + " differs");
@@ -877,8 +889,8 @@ bool checkCall(const standin::Module &module, const std::string &what, Gateway g
     }
     if (g == PGLIK) {
         checkPglik(nlhs, plhs, prhs.data(), what);
-        if (nlhs == 2) {
-            mxDestroyArray(plhs[1]);
+        for (int k = 1; k < nlhs; ++k) {
+            mxDestroyArray(plhs[k]);
         }
     }
     mxDestroyArray(plhs[0]);
@@ -906,8 +918,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     long processors = kProcessors[r.byte() % 10];
-    static const int nlhsOf[] = {1, 1, 1, 1, 1, 0, 2, 3};
-    int nlhs = nlhsOf[r.byte() % 8];
+    static const int nlhsOf[] = {1, 1, 1, 1, 1, 0, 2, 3, 4};
+    int nlhs = nlhsOf[r.byte() % 9];
     uint8_t countByte = r.byte();
     int nrhs = countByte < 200 ? kInputCounts[g] : countByte % 11;
     bool callRefused = nrhs != kInputCounts[g] || !outputsAccepted(g, nlhs);

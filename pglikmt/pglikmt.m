@@ -1,5 +1,5 @@
 %PGLIKMT  Exact Poisson-Gaussian likelihood and its gradient over worker threads.
-%   [GRAD, NLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)
+%   [GRAD, NLL, DNLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)
 %   For observations Y = ALPHA*n + g with n ~ Poisson(X) and g ~ N(MEAN, VAR),
 %
 %     p(y | x) = sum_{n >= 0} exp(-x) x^n/n! * N(y; ALPHA*n + MEAN, VAR)
@@ -13,6 +13,18 @@
 %   constants included: the log(2*pi*VAR)/2 of every element and the log n! of the
 %   series, so it can be checked against a sum of one's own. GRAD alone (nargout
 %   0 or 1) skips the work that only NLL needs.
+%
+%   DNLL, computed only when asked for, is the 3x1 column of NLL's derivatives in
+%   the noise parameters, [d/dVAR; d/dMEAN; d/dALPHA], what maximum likelihood of
+%   the noise needs. From the posterior of each count, with d = Y - MEAN - ALPHA*n,
+%
+%     d/dMEAN  = -E[d]/VAR
+%     d/dALPHA = -E[n*d]/VAR = -(E[n]*E[d] - ALPHA*Var[n])/VAR
+%     d/dVAR   = (VAR - E[d^2])/(2*VAR^2),  E[d^2] = E[d]^2 + ALPHA^2*Var[n]
+%
+%   each summed over the elements as NLL is; the moments are taken about the
+%   largest term of each series, so that nothing cancels. Asking for DNLL leaves
+%   GRAD and NLL as they were, bit for bit. Where NLL is NaN, so is DNLL.
 %
 %   X and Y are full real double arrays of any shapes with the same number of
 %   elements. VAR and ALPHA are real double scalars, positive and finite; MEAN is
@@ -52,7 +64,7 @@
 %
 %   Errors (identifier: cause), checked in this order:
 %     pgmex:pglikmt:invalidNumInputs    not exactly five inputs
-%     pgmex:pglikmt:invalidNumOutputs   more than two outputs
+%     pgmex:pglikmt:invalidNumOutputs    more than three outputs
 %     pgmex:pglikmt:varNotScalar        VAR not a real double scalar
 %     pgmex:pglikmt:varNotPositive      VAR not positive and finite
 %     pgmex:pglikmt:meanNotScalar       MEAN not a real double scalar
@@ -71,6 +83,8 @@
 %     [g, nll] = pglikmt([0 0], [1 1], 1, 0, 1)
 %     % => g = [1 - exp(0.5), 1 - exp(0.5)], nll = 1 + log(2*pi)
 %     [g, nll] = pglikmt(zeros(0, 3), [], 1, 0, 1)   % => zeros(0, 3), 0
+%     [g, nll, dnll] = pglikmt(0, 3, 4, 1, 2)
+%     % => only n = 0 counts: dnll = [(4 - 2^2)/32; -2/4; 0] = [0; -0.5; 0]
 
 % This file holds the help text only; the function is the compiled module.
 error('pglikmt: the compiled module is not on the path');

@@ -137,6 +137,7 @@ const std::vector<FaultCase> kCases = {
     {"pglikmt_3_workers", "pglikmt", 8, 4, 2, 2, pgLikManyInputs, 2},
     {"pglikmt_1_worker", "pglikmt", 2, 1, 0, 2, pgLikInputs, 2},
     {"pglikmt_grad_only", "pglikmt", 4, 3, 2, 1, pgLikManyInputs},
+    {"pglikmt_dnll", "pglikmt", 8, 4, 2, 3, pgLikManyInputs, 3},
     // The handle array and a record per thread; one worker allocates nothing.
     {"pgproxmt_3_workers", "pgproxmt", 8, 3, 2, 1,
      [](standin::Arrays &a) { return pgProxInputs(a, 3 * 4096 + 10); }},

@@ -19,7 +19,8 @@ struct WorkerArgsView {
     const double *x;
     // cppcheck-suppress unusedStructMember
     const double *y;
-    double *blockNll;
+    double *blockSums;
+    int sums;
     // cppcheck-suppress unusedStructMember
     const void *noise;
     int len;
@@ -46,26 +47,30 @@ using Started = StartedRecords<WorkerArgsView>;
 struct Result {
     std::vector<double> grad;
     double nll;
+    std::vector<double> dnll;
 };
 
 class PgLik : public ModuleTest {
   public:
     PgLik() : ModuleTest("pglikmt") {}
 
-    // grad and nll of column vectors; an empty input is 0x0.
+    // grad, nll and dnll of column vectors; an empty input is 0x0.
     Result likelihood(const std::vector<double> &x, const std::vector<double> &y, double var,
                       double mean, double alpha) {
         const mxArray *xIn = x.empty() ? arrays.real(0, 0) : arrays.column(x);
         const mxArray *yIn = y.empty() ? arrays.real(0, 0) : arrays.column(y);
         standin::Outcome r =
-            call(2, {xIn, yIn, arrays.scalar(var), arrays.scalar(mean), arrays.scalar(alpha)});
+            call(3, {xIn, yIn, arrays.scalar(var), arrays.scalar(mean), arrays.scalar(alpha)});
         EXPECT_TRUE(r.ok) << r.id << ": " << r.message;
         if (!r.ok) {
             return {};
         }
         EXPECT_EQ(mxGetM(r.outputs[1]), 1u);
         EXPECT_EQ(mxGetN(r.outputs[1]), 1u);
-        return {standin::values(r.outputs[0]), standin::values(r.outputs[1])[0]};
+        EXPECT_EQ(mxGetM(r.outputs[2]), 3u);
+        EXPECT_EQ(mxGetN(r.outputs[2]), 1u);
+        return {standin::values(r.outputs[0]), standin::values(r.outputs[1])[0],
+                standin::values(r.outputs[2])};
     }
 };
 
@@ -85,7 +90,7 @@ TEST_F(PgLik, GatewayErrorsInCheckingOrder) {
     const char *inputsMsg = "Five inputs required: x, y - arrays of the same number of elements; "
                             "var, mean, alpha - scalars (Gaussian noise variance and mean, scaling "
                             "parameter of Poisson noise).";
-    const char *outputsMsg = "At most two outputs: grad and nll.";
+    const char *outputsMsg = "At most three outputs: grad, nll and dnll.";
     const char *varScalar = "Input var must be a real double scalar.";
     const char *varPositive = "Input var must be positive and finite.";
     const char *meanScalar = "Input mean must be a real double scalar.";
@@ -113,9 +118,9 @@ TEST_F(PgLik, GatewayErrorsInCheckingOrder) {
         {"no inputs", 1, {}, ids[0].c_str(), inputsMsg},
         {"four inputs", 1, {x, y, s, s}, ids[0].c_str(), inputsMsg},
         {"six inputs", 1, {x, y, s, s, s, s}, ids[0].c_str(), inputsMsg},
-        {"input count before output count", 3, {x, y, s, s}, ids[0].c_str(), inputsMsg},
-        {"three outputs", 3, in(x, y, s, s, s), ids[1].c_str(), outputsMsg},
-        {"output count before var", 3, in(x, y, e, s, s), ids[1].c_str(), outputsMsg},
+        {"input count before output count", 4, {x, y, s, s}, ids[0].c_str(), inputsMsg},
+        {"four outputs", 4, in(x, y, s, s, s), ids[1].c_str(), outputsMsg},
+        {"output count before var", 4, in(x, y, e, s, s), ids[1].c_str(), outputsMsg},
         {"var 1x2", 1, in(x, y, pair, s, s), ids[2].c_str(), varScalar},
         {"var complex", 1, in(x, y, cplx, s, s), ids[2].c_str(), varScalar},
         {"var single", 1, in(x, y, single, s, s), ids[2].c_str(), varScalar},
@@ -537,7 +542,7 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
     EXPECT_TRUE(Started::all().empty()) << "one worker starts no thread";
     for (long processors : {2L, 3L, 4L, 8L, -1L}) {
         int workers = processors < 1 ? 1 : processors < 5 ? static_cast<int>(processors) : 5;
-        for (int nlhs = 1; nlhs <= 2; ++nlhs) {
+        for (int nlhs = 1; nlhs <= 3; ++nlhs) {
             interpose::reset();
             interpose::setProcessors(processors);
             Started::watch();
@@ -548,22 +553,29 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
             std::string what =
                 "P = " + std::to_string(processors) + ", nlhs " + std::to_string(nlhs);
             EXPECT_TRUE(sameBits(standin::values(r.outputs[0]), reference.grad)) << what;
-            if (nlhs == 2) {
+            if (nlhs >= 2) {
                 EXPECT_TRUE(sameBits(standin::values(r.outputs[1]), {reference.nll})) << what;
+            }
+            if (nlhs == 3) {
+                EXPECT_TRUE(sameBits(standin::values(r.outputs[2]), reference.dnll)) << what;
             }
             const std::vector<WorkerArgsView> &started = Started::all();
             ASSERT_EQ(static_cast<int>(started.size()), workers - 1) << what;
             int per = len / workers;
-            per -= nlhs == 2 ? per % 256 : 0;
+            per -= nlhs >= 2 ? per % 256 : 0;
             for (size_t i = 0; i < started.size(); ++i) {
                 const WorkerArgsView &w = started[i];
                 EXPECT_EQ(w.x - started[0].x, static_cast<long>(i) * per) << what;
                 EXPECT_EQ(w.len, per) << what << " worker " << i;
                 EXPECT_EQ(w.lanes, lanesOf("pglikmt")) << what;
-                if (nlhs == 2) {
-                    EXPECT_EQ(w.blockNll - started[0].blockNll, static_cast<long>(i) * per / 256);
+                if (nlhs >= 2) {
+                    // nll, and with dnll its three derivatives, per block.
+                    long sums = nlhs == 3 ? 4 : 1;
+                    EXPECT_EQ(w.blockSums - started[0].blockSums,
+                              static_cast<long>(i) * per / 256 * sums);
+                    EXPECT_EQ(w.sums, sums) << what;
                 } else {
-                    EXPECT_EQ(w.blockNll, nullptr) << what;
+                    EXPECT_EQ(w.blockSums, nullptr) << what;
                 }
             }
         }
@@ -597,6 +609,87 @@ TEST_F(PgLik, WorkerCapFromTheEnvironment) {
             << "PGMEX_NUM_THREADS=" << (c.value == nullptr ? "(unset)" : c.value);
     }
     unsetenv("PGMEX_NUM_THREADS");
+}
+
+// dnll: its shape, its closed forms at x = 0 (only n = 0 counts, so E[d] = u and E[n d] = 0),
+// and NaN wherever nll is; grad and nll keep their bits when dnll is asked for too.
+TEST_F(PgLik, DnllAtZeroAndOutsideTheModel) {
+    Result empty = likelihood({}, {}, 1, 0, 1);
+    EXPECT_TRUE(sameBits(empty.dnll, {0, 0, 0}));
+    const double var = 4;
+    const std::vector<double> u = {1, -3, 0.5};
+    Result zero = likelihood({0, 0, 0}, {u[0] + 2, u[1] + 2, u[2] + 2}, var, 2, 1.5);
+    double dVar = 0;
+    double dMean = 0;
+    for (double ui : u) {
+        dVar += (var - ui * ui) / (2 * var * var);
+        dMean += -ui / var;
+    }
+    EXPECT_NEAR(zero.dnll[0], dVar, 1e-15);
+    EXPECT_NEAR(zero.dnll[1], dMean, 1e-15);
+    EXPECT_TRUE(sameBits({zero.dnll[2]}, {0.0}));
+    Result bad = likelihood({1, -1}, {1, 1}, 1, 0, 1);
+    EXPECT_TRUE(sameBits(bad.dnll, {nan, nan, nan}));
+    Elements e = manyRegimes(3000);
+    standin::Outcome two = call(2, {arrays.column(e.x), arrays.column(e.y), arrays.scalar(9),
+                                    arrays.scalar(2), arrays.scalar(1.5)});
+    Result three = likelihood(e.x, e.y, 9, 2, 1.5);
+    ASSERT_TRUE(two.ok);
+    EXPECT_TRUE(sameBits(standin::values(two.outputs[0]), three.grad));
+    EXPECT_TRUE(sameBits(standin::values(two.outputs[1]), {three.nll}));
+}
+
+// dnll against sums in quad precision of each element's derivatives, relative to the sum of
+// their magnitudes, and against central differences of nll.
+TEST_F(PgLik, DnllAgainstQuadPrecisionAndDifferences) {
+    std::mt19937_64 rng(20);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    struct Setting {
+        double var, mean, alpha;
+    };
+    const std::vector<Setting> settings = {{9, 2, 1.5}, {1e-2, 0, 1},  {1e4, 3, 0.05},
+                                           {1, -1, 30}, {16, 50, 2.5}, {1e-4, 2, 1e-3}};
+    for (const Setting &st : settings) {
+        std::vector<double> x(150);
+        std::vector<double> y(150);
+        __float128 ref[3] = {0, 0, 0};
+        __float128 size[3] = {0, 0, 0};
+        for (size_t i = 0; i < x.size(); ++i) {
+            x[i] = i % 15 == 0 ? 0.0 : std::pow(10.0, 4 * unit(rng) - 2);
+            double sd = std::sqrt(st.var + st.alpha * st.alpha * x[i]);
+            y[i] = st.alpha * x[i] + st.mean + sd * (6 * unit(rng) - 3);
+            pglikReference::Likelihood r =
+                pglikReference::likelihood(x[i], y[i], st.var, st.mean, st.alpha);
+            const __float128 terms[3] = {r.dVar, r.dMean, r.dAlpha};
+            for (int k = 0; k < 3; ++k) {
+                ref[k] += terms[k];
+                size[k] += fabsq(terms[k]);
+            }
+        }
+        Result r = likelihood(x, y, st.var, st.mean, st.alpha);
+        for (int k = 0; k < 3; ++k) {
+            double e = static_cast<double>(fabsq(r.dnll[k] - ref[k]) / size[k]);
+            EXPECT_LE(e, 1e-10) << "alpha " << st.alpha << ", var " << st.var << ", dnll " << k;
+        }
+        // Central differences of nll, steps of 1e-5 of each parameter's own scale: var, the
+        // deviation sqrt(var), and for alpha what moves the largest count's mean by as much.
+        double most = 1;
+        for (double xi : x) {
+            most = std::fmax(most, xi);
+        }
+        const double scales[3] = {st.var, std::sqrt(st.var), std::sqrt(st.var) / most};
+        for (int k = 0; k < 3; ++k) {
+            double step = 1e-5 * scales[k];
+            double p[2][3] = {{st.var, st.mean, st.alpha}, {st.var, st.mean, st.alpha}};
+            p[0][k] += step;
+            p[1][k] -= step;
+            double slope = (likelihood(x, y, p[0][0], p[0][1], p[0][2]).nll -
+                            likelihood(x, y, p[1][0], p[1][1], p[1][2]).nll) /
+                           (2 * step);
+            EXPECT_NEAR(r.dnll[k], slope, 1e-6 * static_cast<double>(size[k]))
+                << "alpha " << st.alpha << ", var " << st.var << ", dnll " << k;
+        }
+    }
 }
 
 // Every lane width against the scalar lanes of the same source, bit for bit: regimes from tiny
@@ -639,7 +732,7 @@ TEST_F(PgLik, LanesGiveTheScalarBits) {
             std::vector<const mxArray *> in = {arrays.column(x), arrays.row(y),
                                                arrays.scalar(c.var), arrays.scalar(c.mean),
                                                arrays.scalar(c.alpha)};
-            for (int nlhs = 1; nlhs <= 2; ++nlhs) {
+            for (int nlhs = 1; nlhs <= 3; ++nlhs) {
                 interpose::setProcessors(2);
                 interpose::watch(&lanes);
                 Started::watch();

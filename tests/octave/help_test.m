@@ -11,7 +11,7 @@ cases = {
   'obsexpscale',   'OUT = OBSEXPSCALE(Y, VAR, MEAN, ALPHA)'
   'termdecay',     'OUT = TERMDECAY(Y, VAR, MEAN, ALPHA, MARGIN)'
   'slopemapmt',    'OUT = SLOPEMAPMT(X, Y, EXP_TABLE_Y, EXP_TABLE_N, VAR, MEAN, ALPHA, U)'
-  'pglikmt',       '[GRAD, NLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)'
+  'pglikmt',       '[GRAD, NLL, DNLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)'
   'pgproxmt',      'X = PGPROXMT(V, Y, GAMMA, VAR, MEAN, ALPHA)'
 };
 failures = 0;
