@@ -11,6 +11,11 @@
 % against "series": for pglikmt's gradient, examples/likelihood_series.m with its tables built
 %   outside the timed code (a series cut at termdecay's length, so the check is agreement to
 %   1e-6 relative to max(1, |grad|), not bits).
+% against "avx2", "scalar": for pglikmt and pgproxmt, the same source built capped at that path
+%   (MODULE_avx2.mex, MODULE_scalar.mex in BASE_MEX_DIR); against "one worker": the module with
+%   PGMEX_NUM_THREADS=1; against "grad": pglikmt's gradient alone on the same elements, for
+%   [grad, nll], [grad, nll, dnll] and pgproxmt (no bits to check; the ratio is grad's time over
+%   theirs).
 % The two sides of a pair alternate, each going first every other run, so both see the same
 % machine. Printed per pair and size: the median wall time of each side, the ratio (other time /
 % module time: above 1 the module is faster) as median and range over the runs, taken run by
@@ -53,6 +58,21 @@ function [t, faults] = pairTimes (fa, fb, reps)
       clear r;
     end
   end
+end
+
+% f() with PGMEX_NUM_THREADS set to one worker, the caller's setting put back.
+function out = oneWorker (f)
+  saved = getenv ('PGMEX_NUM_THREADS');
+  setenv ('PGMEX_NUM_THREADS', '1');
+  out = f ();
+  setenv ('PGMEX_NUM_THREADS', saved);
+end
+
+% Every output of pglikmt up to the nout-th, in one column.
+function out = likelihoodOutputs (f, nout, x, y, v, mu, alpha)
+  outputs = cell (1, nout);
+  [outputs{:}] = f (x, y, v, mu, alpha);
+  out = cell2mat (cellfun (@(o) o(:), outputs, 'UniformOutput', false)');
 end
 
 function same = sameBits (a, b)
@@ -155,6 +175,34 @@ for n = sizes
                    'decay', termdecay (yp, v, mu, alpha, 3));
   cases(end+1, :) = {'pglikmt', [], 'series', @() pglikmt (xp, yp, v, mu, alpha), ...
                      @() 1 - likelihood_series (xp, series) ./ xp, same, 1e-6};
+  % Every path of the element kernel, with and without nll and dnll, on one worker and on every
+  % processor, and pgproxmt beside the gradient it needs a few kernel calls of.
+  if (withBase)
+    grad = @() pglikmt (xp, yp, v, mu, alpha);
+    for nout = 1:3
+      outputs = {'', 'nll', 'nll, dnll'}{nout};
+      module = @() likelihoodOutputs (@pglikmt, nout, xp, yp, v, mu, alpha);
+      for path = {'avx2', 'scalar'}
+        other = str2func (['pglikmt_' path{1}]);
+        cases(end+1, :) = {'pglikmt', outputs, path{1}, module, ...
+                           @() likelihoodOutputs (other, nout, xp, yp, v, mu, alpha), same, 0};
+      end
+      cases(end+1, :) = {'pglikmt', outputs, 'one worker', module, @() oneWorker (module), same, 0};
+      if (nout > 1)
+        cases(end+1, :) = {'pglikmt', outputs, 'grad', module, grad, same, Inf};
+      end
+    end
+    for gammaProx = [0.1 1 10]
+      module = @() pgproxmt (xp, yp, gammaProx, v, mu, alpha);
+      name = sprintf ('gamma %g', gammaProx);
+      cases(end+1, :) = {'pgproxmt', name, 'grad', module, grad, same, Inf};
+      cases(end+1, :) = {'pgproxmt', name, 'avx2', module, ...
+                         @() pgproxmt_avx2 (xp, yp, gammaProx, v, mu, alpha), same, 0};
+      cases(end+1, :) = {'pgproxmt', name, 'scalar', module, ...
+                         @() pgproxmt_scalar (xp, yp, gammaProx, v, mu, alpha), same, 0};
+      cases(end+1, :) = {'pgproxmt', name, 'one worker', module, @() oneWorker (module), same, 0};
+    end
+  end
 
   for k = 1:rows (cases)
     [name, g, against, fm, fo, expected, tolerance] = cases{k, :};

@@ -9,8 +9,8 @@
 // and join, and the output's release. The allocator keeps what is freed and the stand-in host
 // keeps released array data, so a call reuses the pages of the last one instead of faulting in
 // fresh ones; what is still touched for the first time is counted apart, as minor faults per
-// call (the counter minflt). The default build of groupshrinkmt and slopemapmt also runs beside
-// its narrower builds (_avx2, _scalar), all three in turn within each iteration.
+// call (the counter minflt). The default build of groupshrinkmt, slopemapmt, pglikmt and pgproxmt
+// also runs beside its narrower builds (_avx2, _scalar), all three in turn within each iteration.
 // Every benchmark runs five times; the summary after the usual output gives the median and the
 // range (min-max) over the five, the ratios paired repetition by repetition.
 
@@ -87,17 +87,19 @@ std::vector<double> uniform(int n, double lo, double hi, unsigned seed) {
 
 // One call as the host makes it, output released afterwards as the host would. Returns the
 // output's element count, or -1 on a host error.
-long long callModule(standinEntry entry, std::vector<const mxArray *> &inputs) {
-    mxArray *plhs[1];
+long long callModule(standinEntry entry, std::vector<const mxArray *> &inputs, int nlhs = 1) {
+    mxArray *plhs[3];
     char id[128];
     char message[1024];
-    if (!standinCall(entry, 1, plhs, static_cast<int>(inputs.size()), inputs.data(), id, sizeof id,
-                     message, sizeof message)) {
+    if (!standinCall(entry, nlhs, plhs, static_cast<int>(inputs.size()), inputs.data(), id,
+                     sizeof id, message, sizeof message)) {
         std::fprintf(stderr, "host error %s: %s\n", id, message);
         return -1;
     }
     long long count = static_cast<long long>(mxGetNumberOfElements(plhs[0]));
-    mxDestroyArray(plhs[0]);
+    for (int k = 0; k < (nlhs > 1 ? nlhs : 1); ++k) {
+        mxDestroyArray(plhs[k]);
+    }
     return count;
 }
 
@@ -127,9 +129,9 @@ struct Builds {
 // process on the machine moves less than the mean. Counters: us per call of each build, and the
 // scalar build's time over each of the others'.
 void timeModule(benchmark::State &state, const Builds &builds, std::vector<const mxArray *> inputs,
-                long long expected) {
+                long long expected, int nlhs = 1) {
     for (standinEntry entry : builds.entry) {
-        if (callModule(entry, inputs) != expected) {
+        if (callModule(entry, inputs, nlhs) != expected) {
             state.SkipWithError("a build refused the input or gave another length");
             return;
         }
@@ -142,7 +144,7 @@ void timeModule(benchmark::State &state, const Builds &builds, std::vector<const
                 for (int k = 0; k < kBuilds; ++k) {
                     const int b = (order + k) % kBuilds;
                     const auto start = std::chrono::steady_clock::now();
-                    benchmark::DoNotOptimize(callModule(builds.entry[b], inputs));
+                    benchmark::DoNotOptimize(callModule(builds.entry[b], inputs, nlhs));
                     ns[b].push_back(std::chrono::duration<double, std::nano>(
                                         std::chrono::steady_clock::now() - start)
                                         .count());
@@ -417,6 +419,43 @@ void *idle(void *) {
 }
 
 // What starting and joining one thread costs by itself, beside the fixed cost of the calls.
+// Inputs of pglikmt and pgproxmt: counts 0 to 30 drawn from the model with alpha 1.5, mean 2
+// and var 9, the data of the element kernel's own measurements.
+struct LikelihoodInputs {
+    std::vector<double> x;
+    std::vector<double> y;
+    explicit LikelihoodInputs(int n) : x(uniform(n, 0.0, 30.0, 5)), y(x.size()) {
+        std::mt19937_64 gen(6);
+        std::normal_distribution<double> noise(0.0, 3.0);
+        for (size_t i = 0; i < x.size(); ++i) {
+            std::poisson_distribution<int> counts(x[i]);
+            y[i] = 1.5 * counts(gen) + 2.0 + noise(gen);
+        }
+    }
+};
+
+// pglikmt's builds with range(1) outputs: grad, [grad, nll] or [grad, nll, dnll].
+void pglikmtCall(benchmark::State &state, const Builds &builds) {
+    const int n = static_cast<int>(state.range(0));
+    LikelihoodInputs in(n);
+    HostArrays arrays;
+    timeModule(state, builds,
+               {arrays.column(in.x), arrays.column(in.y), arrays.scalar(9.0), arrays.scalar(2.0),
+                arrays.scalar(1.5)},
+               n, static_cast<int>(state.range(1)));
+}
+
+// pgproxmt's builds at the centre v = x with the step range(1) / 10.
+void pgproxmtCall(benchmark::State &state, const Builds &builds) {
+    const int n = static_cast<int>(state.range(0));
+    LikelihoodInputs in(n);
+    HostArrays arrays;
+    timeModule(state, builds,
+               {arrays.column(in.x), arrays.column(in.y), arrays.scalar(state.range(1) / 10.0),
+                arrays.scalar(9.0), arrays.scalar(2.0), arrays.scalar(1.5)},
+               n);
+}
+
 void threadStartJoin(benchmark::State &state) {
     FaultCount faults(state, 1);
     for (auto _ : state) {
@@ -506,6 +545,16 @@ int main(int argc, char **argv) {
         {slopemapmt, slopemapmtAvx2.entry(), slopemapmtScalar.entry()}};
     const Builds groupshrinkmtBuilds = {
         {groupshrinkmt, groupshrinkmtAvx2.entry(), groupshrinkmtScalar.entry()}};
+    const standin::Module pglikmtModule(modulePath("pglikmt"));
+    const standin::Module pglikmtAvx2(modulePath("pglikmt_avx2"));
+    const standin::Module pglikmtScalar(modulePath("pglikmt_scalar"));
+    const Builds pglikmtBuilds = {
+        {pglikmtModule.entry(), pglikmtAvx2.entry(), pglikmtScalar.entry()}};
+    const standin::Module pgproxmtModule(modulePath("pgproxmt"));
+    const standin::Module pgproxmtAvx2(modulePath("pgproxmt_avx2"));
+    const standin::Module pgproxmtScalar(modulePath("pgproxmt_scalar"));
+    const Builds pgproxmtBuilds = {
+        {pgproxmtModule.entry(), pgproxmtAvx2.entry(), pgproxmtScalar.entry()}};
 
     // Each module first, then its floor on the same arguments, size by size.
     for (int n : kSizes) {
@@ -555,6 +604,16 @@ int main(int argc, char **argv) {
         timed(benchmark::RegisterBenchmark("slopemapmt_builds", slopemapmtCall<Builds>,
                                            slopemapmtBuilds)
                   ->Arg(n));
+    }
+    for (int n : {10000, 1000000}) {
+        for (int outputs = 1; outputs <= 3; ++outputs) {
+            timed(benchmark::RegisterBenchmark("pglikmt_builds", pglikmtCall, pglikmtBuilds)
+                      ->Args({n, outputs}));
+        }
+        for (int tenths : {1, 10, 100}) {
+            timed(benchmark::RegisterBenchmark("pgproxmt_builds", pgproxmtCall, pgproxmtBuilds)
+                      ->Args({n, tenths}));
+        }
     }
 
     RepetitionReporter reporter;
@@ -699,6 +758,16 @@ int main(int argc, char **argv) {
     }
     for (int n : kSizes) {
         buildRow("slopemapmt", n, 0);
+    }
+    // The group column holds pglikmt's outputs (1 grad, 2 with nll, 3 with dnll) and pgproxmt's
+    // step in tenths.
+    for (int n : {10000, 1000000}) {
+        for (int outputs = 1; outputs <= 3; ++outputs) {
+            buildRow("pglikmt", n, outputs);
+        }
+        for (int tenths : {1, 10, 100}) {
+            buildRow("pgproxmt", n, tenths);
+        }
     }
     builds.print();
 
