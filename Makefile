@@ -2,6 +2,8 @@
 # Each first installs what is missing (see scripts/ensure-deps.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The project's own builds fail on any warning, mkoctfile's included; a plain `cmake` does not.
+CONFIGURE = cmake -S . -B $(BUILD) -DPGMEX_WERROR=ON
 
 .PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
 
@@ -9,7 +11,7 @@ all: build
 
 build:
 	@scripts/ensure-deps.sh
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -28,7 +30,7 @@ STANDIN_SUITES = '^(standin|lambertw)/'
 # randomization than it expects can refuse; the runs go without randomization where allowed.
 NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 define sanitized
-cmake -S . -B $(1) -DSANITIZE='$(2)' -DREQUIRE_OCTAVE=OFF
+cmake -S . -B $(1) -DSANITIZE='$(2)' -DREQUIRE_OCTAVE=OFF -DPGMEX_WERROR=ON
 cmake --build $(1) -j $(JOBS) --target module_tests lambertw_tests
 cd $(1) && $(NO_ASLR) ctest --output-on-failure -j $(JOBS) -R $(STANDIN_SUITES)
 endef
@@ -47,7 +49,7 @@ COVERED = groupshrinkmt/groupshrinkmt.cpp obsexpscale/obsexpscale.cpp termdecay/
 GCOVR = gcovr -r . build-cov $(foreach f,$(COVERED),--filter $(f)) --exclude-throw-branches
 coverage:
 	@scripts/ensure-deps.sh coverage
-	cmake -S . -B build-cov -DCOVERAGE=ON -DREQUIRE_OCTAVE=OFF
+	cmake -S . -B build-cov -DCOVERAGE=ON -DREQUIRE_OCTAVE=OFF -DPGMEX_WERROR=ON
 	find build-cov -name '*.gcda' -delete
 	cmake --build build-cov -j $(JOBS) --target module_tests lambertw_tests
 	find build-cov -name '*.gcda' -delete
@@ -59,27 +61,27 @@ coverage:
 # per call apart from the time and gives the median and range over five repetitions.
 bench:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_bench
 
 # groupshrinkmt and slopemapmt: the default build beside its avx2 and scalar builds, in turn.
 paths:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_paths
 
 # Each module against the vectorized Octave code for the same result, slopemapmt against the bare
 # exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in
 # bench/CMakeLists.txt), all in one Octave process (bench/compare_octave.m).
 compare: build
-	cmake -S . -B $(BUILD) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
+	$(CONFIGURE) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
 	cmake --build $(BUILD) --target run_compare
 
 # Peak memory of a call (/usr/bin/time -v) against its inputs and output, time per element and
 # minor faults from N = 1e2 to 1e8 (bench/memory.sh).
 memory:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_memory
 
 # libFuzzer over the four gateways (fuzz/), FUZZ_SECONDS after the seeds; make test runs 60 s.

@@ -18,7 +18,10 @@ set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mexFunction.map)
 
 # What mkoctfile compiles with, here and wherever else a module is built for Octave: the flags
 # a user's build takes, with this build's warnings.
-set(MEX_OCTAVE_CXXFLAGS ${TOOLBOX_FLAGS} ${TOOLBOX_WARNINGS} -Werror)
+set(MEX_OCTAVE_CXXFLAGS ${TOOLBOX_FLAGS} ${TOOLBOX_WARNINGS})
+if(PGMEX_WERROR)
+    list(APPEND MEX_OCTAVE_CXXFLAGS -Werror)
+endif()
 list(JOIN MEX_OCTAVE_CXXFLAGS " " MEX_OCTAVE_CXXFLAGS)
 set(MEX_INCLUDE_FLAGS ${TOOLBOX_INCLUDE_DIRS})
 list(TRANSFORM MEX_INCLUDE_FLAGS PREPEND -I)
