@@ -4,6 +4,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The project's own builds fail on any warning, mkoctfile's included; a plain `cmake` does not.
 CONFIGURE = cmake -S . -B $(BUILD) -DPGMEX_WERROR=ON
+# The modules, their sources and include folders: toolbox.txt.
+LIST = scripts/toolbox-list.sh toolbox.txt
+MODULES := $(shell $(LIST) modules)
 
 .PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
 
@@ -44,8 +47,7 @@ test: build
 # Line and branch coverage of the modules and the Lambert W library over the stand-in suites.
 # The exception edges of host calls are left out of the branch count: they are the host's way
 # out of a call, not a decision of the code measured.
-COVERED = groupshrinkmt/groupshrinkmt.cpp obsexpscale/obsexpscale.cpp termdecay/termdecay.cpp \
-	slopemapmt/slopemapmt.cpp pglikmt/pglikmt.cpp lambertw/LambertW.cpp
+COVERED = $(sort $(foreach m,$(MODULES),$(shell $(LIST) sources $(m))))
 GCOVR = gcovr -r . build-cov $(foreach f,$(COVERED),--filter $(f)) --exclude-throw-branches
 coverage:
 	@scripts/ensure-deps.sh coverage
@@ -99,7 +101,8 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--std=c++17 --library=googletest --library=posix --suppress=useStlAlgorithm \
 		--suppress=ctuOneDefinitionRuleViolation \
-		--inline-suppr --suppress=missingIncludeSystem -I host -I standin -I lambertw \
+		--inline-suppr --suppress=missingIncludeSystem -I standin \
+		$(addprefix -I ,$(shell $(LIST) includes)) \
 		$$(git ls-files '*.cpp')
 
 clean:
