@@ -86,7 +86,7 @@ memory:
 	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_memory
 
-# libFuzzer over the four gateways (fuzz/), FUZZ_SECONDS after the seeds; make test runs 60 s.
+# libFuzzer over the gateways (fuzz/), FUZZ_SECONDS after the seeds; make test runs 60 s.
 FUZZ_SECONDS ?= 600
 fuzz:
 	@scripts/ensure-deps.sh fuzz
