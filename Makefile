@@ -2,6 +2,11 @@
 # Each first installs what is missing (see scripts/ensure-deps.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The project's own builds fail on any warning, mkoctfile's included; a plain `cmake` does not.
+CONFIGURE = cmake -S . -B $(BUILD) -DPGMEX_WERROR=ON
+# The modules, their sources and include folders: toolbox.txt.
+LIST = scripts/toolbox-list.sh toolbox.txt
+MODULES := $(shell $(LIST) modules)
 
 .PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
 
@@ -9,7 +14,7 @@ all: build
 
 build:
 	@scripts/ensure-deps.sh
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -28,7 +33,7 @@ STANDIN_SUITES = '^(standin|lambertw)/'
 # randomization than it expects can refuse; the runs go without randomization where allowed.
 NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 define sanitized
-cmake -S . -B $(1) -DSANITIZE='$(2)' -DREQUIRE_OCTAVE=OFF
+cmake -S . -B $(1) -DSANITIZE='$(2)' -DREQUIRE_OCTAVE=OFF -DPGMEX_WERROR=ON
 cmake --build $(1) -j $(JOBS) --target module_tests lambertw_tests
 cd $(1) && $(NO_ASLR) ctest --output-on-failure -j $(JOBS) -R $(STANDIN_SUITES)
 endef
@@ -42,12 +47,11 @@ test: build
 # Line and branch coverage of the modules and the Lambert W library over the stand-in suites.
 # The exception edges of host calls are left out of the branch count: they are the host's way
 # out of a call, not a decision of the code measured.
-COVERED = groupshrinkmt/groupshrinkmt.cpp obsexpscale/obsexpscale.cpp termdecay/termdecay.cpp \
-	slopemapmt/slopemapmt.cpp pglikmt/pglikmt.cpp pgproxmt/pgproxmt.cpp lambertw/LambertW.cpp
+COVERED = $(sort $(foreach m,$(MODULES),$(shell $(LIST) sources $(m))))
 GCOVR = gcovr -r . build-cov $(foreach f,$(COVERED),--filter $(f)) --exclude-throw-branches
 coverage:
 	@scripts/ensure-deps.sh coverage
-	cmake -S . -B build-cov -DCOVERAGE=ON -DREQUIRE_OCTAVE=OFF
+	cmake -S . -B build-cov -DCOVERAGE=ON -DREQUIRE_OCTAVE=OFF -DPGMEX_WERROR=ON
 	find build-cov -name '*.gcda' -delete
 	cmake --build build-cov -j $(JOBS) --target module_tests lambertw_tests
 	find build-cov -name '*.gcda' -delete
@@ -59,30 +63,30 @@ coverage:
 # per call apart from the time and gives the median and range over five repetitions.
 bench:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_bench
 
 # groupshrinkmt and slopemapmt: the default build beside its avx2 and scalar builds, in turn.
 paths:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_paths
 
 # Each module against the vectorized Octave code for the same result, slopemapmt against the bare
 # exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in
 # bench/CMakeLists.txt), all in one Octave process (bench/compare_octave.m).
 compare: build
-	cmake -S . -B $(BUILD) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
+	$(CONFIGURE) $(if $(BASE),-DCOMPARE_BASE=$(BASE),-UCOMPARE_BASE)
 	cmake --build $(BUILD) --target run_compare
 
 # Peak memory of a call (/usr/bin/time -v) against its inputs and output, time per element and
 # minor faults from N = 1e2 to 1e8 (bench/memory.sh).
 memory:
 	@scripts/ensure-deps.sh bench
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE)
 	cmake --build $(BUILD) --target run_memory
 
-# libFuzzer over the four gateways (fuzz/), FUZZ_SECONDS after the seeds; make test runs 60 s.
+# libFuzzer over the gateways (fuzz/), FUZZ_SECONDS after the seeds; make test runs 60 s.
 FUZZ_SECONDS ?= 600
 fuzz:
 	@scripts/ensure-deps.sh fuzz
@@ -97,7 +101,8 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--std=c++17 --library=googletest --library=posix --suppress=useStlAlgorithm \
 		--suppress=ctuOneDefinitionRuleViolation \
-		--inline-suppr --suppress=missingIncludeSystem -I host -I standin -I lambertw -I pgkernel \
+		--inline-suppr --suppress=missingIncludeSystem -I standin \
+		$(addprefix -I ,$(shell $(LIST) includes)) \
 		$$(git ls-files '*.cpp')
 
 clean:

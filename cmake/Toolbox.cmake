@@ -1,7 +1,7 @@
 # cmake --install lays out one toolbox folder, <prefix>/pgmex, ready for addpath: the
 # compiled modules with each one's help file beside it (help finds a compiled function's
-# text only in the same folder), the demo with its likelihood series, build_mex.m and the
-# licence.
+# text only in the same folder), the plain M-code functions, the demo with its likelihood
+# series, build_mex.m and the licence; the modules and functions are those of toolbox.txt.
 #
 # Given -DMATLAB_ROOT=<matlabroot>, the modules are also built against that MATLAB
 # with FindMatlab, into <build>/matlab, and those are the .mexa64 files installed;
@@ -16,6 +16,9 @@ foreach(module ${toolbox_modules})
         install(FILES ${OCTAVE_MEX_DIR}/${module}.mex DESTINATION ${TOOLBOX_DESTINATION})
     endif()
 endforeach()
+foreach(function ${TOOLBOX_FUNCTIONS})
+    install(FILES ${CMAKE_SOURCE_DIR}/${function}/${function}.m DESTINATION ${TOOLBOX_DESTINATION})
+endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/examples/restore_demo.m
               ${CMAKE_SOURCE_DIR}/examples/likelihood_series.m ${CMAKE_SOURCE_DIR}/build_mex.m
               ${CMAKE_SOURCE_DIR}/COPYING
@@ -25,15 +28,13 @@ if(MATLAB_ROOT)
     set(Matlab_ROOT_DIR ${MATLAB_ROOT})
     find_package(Matlab REQUIRED COMPONENTS MX_LIBRARY)
     foreach(module ${toolbox_modules})
-        # Only termdecay calls into lambertw; the linker takes nothing from it for the others.
-        matlab_add_mex(NAME ${module}_matlab MODULE OUTPUT_NAME ${module}
-                       SRC ${CMAKE_SOURCE_DIR}/${module}/${module}.cpp LINK_TO lambertw)
+        list(TRANSFORM TOOLBOX_SOURCES_${module} PREPEND ${CMAKE_SOURCE_DIR}/
+             OUTPUT_VARIABLE sources)
+        matlab_add_mex(NAME ${module}_matlab MODULE OUTPUT_NAME ${module} SRC ${sources})
         # What mex -compatibleArrayDims defines: the 32-bit dimension entry points that
         # the modules are written against.
         target_compile_definitions(${module}_matlab PRIVATE MX_COMPAT_32)
-        target_include_directories(${module}_matlab PRIVATE ${CMAKE_SOURCE_DIR}/host
-                                                            ${CMAKE_SOURCE_DIR}/lambertw
-                                                            ${CMAKE_SOURCE_DIR}/pgkernel)
+        target_include_directories(${module}_matlab PRIVATE ${TOOLBOX_INCLUDE_DIRS})
         set_target_properties(${module}_matlab PROPERTIES
             LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/matlab)
         install(TARGETS ${module}_matlab LIBRARY DESTINATION ${TOOLBOX_DESTINATION})

@@ -31,7 +31,8 @@ function results = restore_demo(outdir, options)
 %   (one per peak, [0.25 0.5]), alpha (1.5), mean (2), var (9), seed (1),
 %   quiet (false).
 %
-%   The five compiled modules and LIKELIHOOD_SERIES must be on the path.
+%   The compiled modules it calls (GROUPSHRINKMT, SLOPEMAPMT, PGLIKMT,
+%   OBSEXPSCALE, TERMDECAY) and LIKELIHOOD_SERIES must be on the path.
 
 if nargin < 1 || isempty(outdir)
     outdir = fullfile(tempdir, 'restore_demo');

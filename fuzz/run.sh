@@ -16,8 +16,9 @@ if ! command -v clang++ >/dev/null 2>&1; then
     exit 1
 fi
 mkdir -p "$build"
-cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build/configure.log" 2>&1 ||
-    { cat "$build/configure.log" >&2; exit 1; }
+# Warnings fail the build: this is one of the project's own checks.
+cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DPGMEX_WERROR=ON \
+    >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" -j 2 >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
 
 mkdir -p "$build/corpus" "$build/artifacts"

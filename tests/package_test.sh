@@ -10,4 +10,4 @@ trap 'rm -rf "$work"' EXIT
 tarball=$("$root/scripts/octave-package.sh" "$work/dist")
 mkdir "$work/home"
 HOME="$work/home" octave-cli --norc --no-history --no-window-system \
-    "$root/tests/octave/package_test.m" "$tarball" "$work"
+    "$root/tests/octave/package_test.m" "$tarball" "$work" "$root"

@@ -1,42 +1,60 @@
-% help NAME in Octave, with the compiled module and its help file side by
-% side: the text must be the help file's, show the calling form, and name
-% every error identifier that the module's source can raise.
+% help NAME in Octave for every module and function of toolbox.txt, each
+% compiled module or function file side by side with its help file in
+% MEX_DIR: the text must be the help file's (its first line shown), and a
+% module's must show its calling form and name every error identifier that
+% the module's source can raise.
 %   octave-cli --norc --no-history help_test.m MEX_DIR SOURCE_ROOT
-args = argv ();
-addpath (args{1});
+args = argv();
+% which() answers with absolute paths.
+here = cd(args{1});
+mexdir = pwd;
+cd(here);
 root = args{2};
-% name, calling form shown by help
-cases = {
-  'groupshrinkmt', 'OUT = GROUPSHRINKMT(Y, DEGREE, GAMMA, NX, NY)'
-  'obsexpscale',   'OUT = OBSEXPSCALE(Y, VAR, MEAN, ALPHA)'
-  'termdecay',     'OUT = TERMDECAY(Y, VAR, MEAN, ALPHA, MARGIN)'
-  'slopemapmt',    'OUT = SLOPEMAPMT(X, Y, EXP_TABLE_Y, EXP_TABLE_N, VAR, MEAN, ALPHA, U)'
-  'pglikmt',       '[GRAD, NLL, DNLL] = PGLIKMT(X, Y, VAR, MEAN, ALPHA)'
-  'pgproxmt',      'X = PGPROXMT(V, Y, GAMMA, VAR, MEAN, ALPHA)'
-};
-failures = 0;
-for k = 1:rows (cases)
-  name = cases{k, 1};
-  if (exist (name) != 3)
-    printf ('FAIL %s: no compiled module on the path\n', name);
-    failures++;
-    continue;
-  end
-  text = evalc (sprintf ('help %s', name));
-  source = fileread (fullfile (root, name, [name '.cpp']));
-  tokens = regexp (source, '"((?:MATLAB|pgmex):\w+:\w+)"', 'tokens');
-  ids = unique (cellfun (@(t) t{1}, tokens, 'UniformOutput', false));
-  expected = [cases(k, 2), ids];
-  if (numel (ids) < 5)
-    printf ('FAIL %s: found only %d identifiers in its source\n', name, numel (ids));
-    failures++;
-  end
-  for e = expected
-    if (isempty (strfind (text, e{1})))
-      printf ('FAIL %s: help does not show "%s"\n', name, e{1});
-      failures++;
-    end
-  end
-  printf ('%s: help shows its calling form and %d identifiers\n', name, numel (ids));
+addpath(mexdir);
+addpath(fileparts(mfilename('fullpath')));
+modules = listed(root, 'module');
+functions = listed(root, 'function');
+failures = {};
+if isempty(modules)
+    failures{end + 1} = 'toolbox.txt lists no module';
 end
-exit (failures > 0);
+% name, whether compiled, the file that must answer for it
+names = [modules, functions];
+compiled = [true(size(modules)), false(size(functions))];
+for k = 1:numel(names)
+    name = names{k};
+    suffix = '.m';
+    if compiled(k)
+        suffix = '.mex';
+    end
+    where = which(name);
+    if ~strcmp(where, fullfile(mexdir, [name suffix]))
+        failures{end + 1} = sprintf('%s resolves to "%s", not to %s in %s', name, where, ...
+                                    suffix, mexdir);
+        continue;
+    end
+    helpfile = fileread(fullfile(root, name, [name '.m']));
+    first = regexp(helpfile, '^\s*%+\s*([^\n]*\S)', 'tokens', 'once', 'lineanchors');
+    text = evalc(sprintf('help %s', name));
+    expected = first;
+    if compiled(k)
+        source = fileread(fullfile(root, name, [name '.cpp']));
+        tokens = regexp(source, '"((?:MATLAB|pgmex):\w+:\w+)"', 'tokens');
+        ids = unique(cellfun(@(t) t{1}, tokens, 'UniformOutput', false));
+        if numel(ids) < 5
+            failures{end + 1} = sprintf('%s: found only %d identifiers in its source', name, ...
+                                        numel(ids));
+        end
+        expected = [expected, {[' = ' upper(name) '(']}, ids];
+    end
+    for e = expected
+        if isempty(strfind(text, e{1}))
+            failures{end + 1} = sprintf('help %s does not show "%s"', name, e{1});
+        end
+    end
+    fprintf('%s: help shows its first line and %d more texts\n', name, numel(expected) - 1);
+end
+for k = 1:numel(failures)
+    fprintf('FAIL %s\n', failures{k});
+end
+exit(~isempty(failures));
