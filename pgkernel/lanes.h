@@ -1,6 +1,7 @@
-/* Lane types: one double (Lanes1), four in AVX2 (Lanes4) and eight in AVX-512 (Lanes8), each
- * with a mask type and the same operations, so that an algorithm written once as a template
- * over the lane type compiles to every width and gives the same bits in every lane.
+/* Lane types: one double (Lanes1), four in an AVX2 register (Lanes4), eight in an AVX-512 one
+ * (Lanes8), and two registers of either side by side (Lanes4x2, Lanes8x2), each with a mask type
+ * and the same operations, so that an algorithm written once as a template over the lane type
+ * compiles to every width and gives the same bits in every lane.
  *
  * The arithmetic is packed IEEE add, subtract, multiply and divide, which round each lane as the
  * scalar operation does; nothing is fused or reassociated. Comparisons are ordered (false on
@@ -366,6 +367,25 @@ template <double (*f)(double)> AVX512_TARGET static inline Lanes8 apply(Lanes8 a
     }
     return Lanes8::fromLanes(each);
 }
+#endif
+
+/* ---- Two registers of lanes --------------------------------------------------------------
+ * A walk is bound by the latency of its multiplications, each step waiting on the last; two
+ * registers of lanes side by side give the processor two chains to interleave. lanestwice.h
+ * makes such a type, every operation acting on both registers, with the target of its half. */
+#ifdef VECTOR_AVX2
+#define TWICE Lanes4x2
+#define TWICE_MASK Mask4x2
+#define HALF Lanes4
+#define HALF_TARGET AVX2_TARGET
+#include "lanestwice.h"
+#endif
+#ifdef VECTOR_AVX512
+#define TWICE Lanes8x2
+#define TWICE_MASK Mask8x2
+#define HALF Lanes8
+#define HALF_TARGET AVX512_TARGET
+#include "lanestwice.h"
 #endif
 
 #endif

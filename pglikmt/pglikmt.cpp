@@ -48,7 +48,7 @@ struct WorkerArgs {
     const Noise *noise;
     int len;
     ElementPath path;
-    int lanes; /* the path's lanes: 1, 4 or 8 */
+    int lanes; /* the path's lanes: 1, 8 or 16 */
 };
 
 static uint64_t elementCount(const mxArray *a);
@@ -273,36 +273,39 @@ LANE_INLINE void elementsIn(const WorkerArgs *slice, int first, int end, double 
     }
 }
 
-static void elementsIn1(const WorkerArgs *slice, int first, int end, double *nllOf) {
-    elementsIn<Lanes1>(slice, first, end, nllOf);
+static void elementsInScalar(const WorkerArgs *slice, int first, int end, double *sumsOf) {
+    elementsIn<Lanes1>(slice, first, end, sumsOf);
 }
 #ifdef VECTOR_AVX2
-AVX2_TARGET static void elementsIn4(const WorkerArgs *slice, int first, int end, double *nllOf) {
-    elementsIn<Lanes4>(slice, first, end, nllOf);
+AVX2_TARGET static void elementsInAvx2(const WorkerArgs *slice, int first, int end,
+                                       double *sumsOf) {
+    elementsIn<Lanes4x2>(slice, first, end, sumsOf);
 }
 #endif
 #ifdef VECTOR_AVX512
-AVX512_TARGET static void elementsIn8(const WorkerArgs *slice, int first, int end, double *nllOf) {
-    elementsIn<Lanes8>(slice, first, end, nllOf);
+AVX512_TARGET static void elementsInAvx512(const WorkerArgs *slice, int first, int end,
+                                           double *sumsOf) {
+    elementsIn<Lanes8x2>(slice, first, end, sumsOf);
 }
 #endif
 
-/* The one place a path is chosen: the widest the processor and the build allow. */
+/* The one place a path is chosen: the widest the processor and the build allow, each in two
+ * registers of lanes, whose two chains of multiplications the processor interleaves. */
 static ElementPath elementPath(int *lanes) {
     switch (widestVectorPath()) {
 #ifdef VECTOR_AVX512
     case 512:
-        *lanes = 8;
-        return elementsIn8;
+        *lanes = 16;
+        return elementsInAvx512;
 #endif
 #ifdef VECTOR_AVX2
     case 256:
-        *lanes = 4;
-        return elementsIn4;
+        *lanes = 8;
+        return elementsInAvx2;
 #endif
     default:
         *lanes = 1;
-        return elementsIn1;
+        return elementsInScalar;
     }
 }
 

@@ -26,7 +26,7 @@ struct WorkerArgsView {
     int len;
     // cppcheck-suppress unusedStructMember
     void (*path)();
-    int lanes; // the path's lanes: 1, 4 or 8
+    int lanes; // the path's lanes: 1, 8 or 16
 };
 
 // The lanes each build's path must have on this processor.
@@ -34,9 +34,9 @@ int lanesOf(const std::string &build) {
     bool avx512 = __builtin_cpu_supports("avx512f");
     bool avx2 = __builtin_cpu_supports("avx2");
     if (build == "pglikmt") {
-        return avx512 ? 8 : avx2 ? 4 : 1;
+        return avx512 ? 16 : avx2 ? 8 : 1;
     }
-    return build == "pglikmt_avx2" && avx2 ? 4 : 1;
+    return build == "pglikmt_avx2" && avx2 ? 8 : 1;
 }
 
 // A slice must repay its thread: the module's minimum slice.

@@ -31,7 +31,7 @@ struct WorkerArgsView {
     // cppcheck-suppress unusedStructMember
     void (*path)();
     // cppcheck-suppress unusedStructMember ; read through Started::all()
-    int lanes; // the path's lanes: 1, 4 or 8
+    int lanes; // the path's lanes: 1, 8 or 16
 };
 
 // The lanes each build's path must have on this processor.
@@ -39,9 +39,9 @@ int lanesOf(const std::string &build) {
     bool avx512 = __builtin_cpu_supports("avx512f");
     bool avx2 = __builtin_cpu_supports("avx2");
     if (build == "pgproxmt") {
-        return avx512 ? 8 : avx2 ? 4 : 1;
+        return avx512 ? 16 : avx2 ? 8 : 1;
     }
-    return build == "pgproxmt_avx2" && avx2 ? 4 : 1;
+    return build == "pgproxmt_avx2" && avx2 ? 8 : 1;
 }
 
 using Started = StartedRecords<WorkerArgsView>;
