@@ -3,7 +3,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
+.PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean \
+	noisefit-table
 
 all: build
 
@@ -67,6 +68,14 @@ paths:
 	@scripts/ensure-deps.sh bench
 	cmake -S . -B $(BUILD)
 	cmake --build $(BUILD) --target run_paths
+
+# pgnoisefit's accuracy table on the two photographs (single images and stacks) and its time,
+# with the allocator warm (bench/noisefit_table.m); not part of make test. Until pglikmt gives
+# dnll the fits run on bench/reference, and the table gives their time projected to the module.
+noisefit-table: build
+	env MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=1073741824 MALLOC_TOP_PAD_=67108864 \
+		octave-cli --norc --no-history --no-window-system --eval \
+		"addpath('$(BUILD)/octave', 'pgnoisefit', 'bench', 'bench/reference'); noisefit_table('.');"
 
 # Each module against the vectorized Octave code for the same result, slopemapmt against the bare
 # exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in

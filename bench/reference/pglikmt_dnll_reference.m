@@ -20,6 +20,27 @@ function [grad, nll, dnll] = pglikmt_dnll_reference(x, y, noiseVar, mu, alpha)
 %   It is slow (a row of counts per element) and meant as the reference for
 %   tests and for development until the compiled module gives DNLL; it
 %   expects inputs inside the model (X >= 0 finite, Y finite).
+%
+%   PGLIKMT_DNLL_REFERENCE('reset') and STATS = PGLIKMT_DNLL_REFERENCE('stats')
+%   clear and read what the calls since cost: STATS.calls, STATS.seconds (its
+%   own time) and STATS.moduleSeconds (the time of pglikmt's [GRAD, NLL] on
+%   the same inputs, timed beside each call), so that a benchmark can take
+%   its own time out and put the module's in.
+persistent spent
+if isempty(spent)
+    spent = struct('calls', 0, 'seconds', 0, 'moduleSeconds', 0);
+end
+if ischar(x)
+    if strcmp(x, 'reset')
+        spent = struct('calls', 0, 'seconds', 0, 'moduleSeconds', 0);
+    end
+    grad = spent;
+    return
+end
+started = tic;
+[unused, unused2] = pglikmt(x, y, noiseVar, mu, alpha); %#ok<ASGLU>
+spent.moduleSeconds = spent.moduleSeconds + toc(started);
+started = tic;
 shape = size(x);
 x = x(:);
 y = y(:);
@@ -64,4 +85,6 @@ end
 grad = reshape(grad, shape);
 nll = sum(perElement(:, 1));
 dnll = sum(perElement(:, 2:4), 1)';
+spent.calls = spent.calls + 1;
+spent.seconds = spent.seconds + toc(started);
 end
