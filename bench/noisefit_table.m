@@ -1,4 +1,4 @@
-function results = noisefit_table(root, which)
+function results = noisefit_table(root, part)
 %NOISEFIT_TABLE  pgnoisefit's accuracy on the two photographs, and its time.
 %   RESULTS = NOISEFIT_TABLE(ROOT) draws synthetic data from
 %   examples/images/camera.png and cell.png under ROOT (each 256x256: camera
@@ -28,14 +28,14 @@ if nargin < 1
     root = '.';
 end
 if nargin < 2
-    which = 'all';
+    part = 'all';
 end
 images = loadImages(root);
 results = struct('images', [], 'stacks', []);
-if any(strcmp(which, {'all', 'images'}))
+if any(strcmp(part, {'all', 'images'}))
     results.images = imageTrials(images);
 end
-if any(strcmp(which, {'all', 'stacks'}))
+if any(strcmp(part, {'all', 'stacks'}))
     results.stacks = stackTrials(images);
 end
 end
