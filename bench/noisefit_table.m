@@ -1,0 +1,185 @@
+function results = noisefit_table(root, part)
+%NOISEFIT_TABLE  pgnoisefit's accuracy on the two photographs, and its time.
+%   RESULTS = NOISEFIT_TABLE(ROOT) draws synthetic data from
+%   examples/images/camera.png and cell.png under ROOT (each 256x256: camera
+%   by 2x2 means, cell by 2x2 means of its central 512x512), x = peak*(0.02 +
+%   0.98*I/max(I)), and fits it:
+%     single images  peaks 20, 200 and 2000 photons, alpha 0.5 and 4, var 1
+%                    and 36, mean 0 and 100, one draw each (48 trials)
+%     stacks         16 frames, peak 200, alpha 2.5, mean 50, var 16
+%   It prints one row per trial and the median and worst of each error per
+%   setting, and returns the trials in RESULTS.images and RESULTS.stacks.
+%   NOISEFIT_TABLE(ROOT, 'images') or (ROOT, 'stacks') runs one part.
+%
+%   Errors: alpha relative; the noise level sqrt(alpha*(E[y] - mean) + var)
+%   relative, at the 10th and 90th percentile of x; var relative; mean in
+%   units of sqrt(var).
+%
+%   Time: while pglikmt gives no dnll, pgnoisefit takes it from
+%   bench/reference/pglikmt_dnll_reference.m, which is far slower than the
+%   module will be. Each fit's time is therefore also given as projected:
+%   the time measured, less the reference's own time and the [grad, nll]
+%   call made beside it, plus 1.5 times that call's time (what the module's
+%   [grad, nll, dnll] may cost at most).
+%
+%   Run with make noisefit-table, or in Octave from ROOT:
+%     addpath build/octave pgnoisefit bench bench/reference; noisefit_table('.')
+if nargin < 1
+    root = '.';
+end
+if nargin < 2
+    part = 'all';
+end
+images = loadImages(root);
+results = struct('images', [], 'stacks', []);
+if any(strcmp(part, {'all', 'images'}))
+    results.images = imageTrials(images);
+end
+if any(strcmp(part, {'all', 'stacks'}))
+    results.stacks = stackTrials(images);
+end
+end
+
+function images = loadImages(root)
+names = {'camera', 'cell'};
+images = struct('name', names, 'pixels', []);
+for k = 1:2
+    A = double(imread(fullfile(root, 'examples', 'images', [names{k} '.png'])));
+    if size(A, 3) > 1
+        A = mean(A, 3);
+    end
+    r0 = floor((size(A, 1) - 512) / 2);
+    c0 = floor((size(A, 2) - 512) / 2);
+    A = A(r0 + (1:512), c0 + (1:512));
+    images(k).pixels = (A(1:2:end, 1:2:end) + A(2:2:end, 1:2:end) + A(1:2:end, 2:2:end) ...
+        + A(2:2:end, 2:2:end)) / 4;
+end
+end
+
+function x = intensities(image, peak)
+x = peak * (0.02 + 0.98 * image.pixels / max(image.pixels(:)));
+end
+
+function y = draw(x, alpha, mu, v, frames, seed)
+seedGenerators(seed);
+y = zeros([size(x) frames]);
+for f = 1:frames
+    y(:, :, f) = alpha * poissonSample(x) + mu + sqrt(v) * randn(size(x));
+end
+end
+
+function rows = imageTrials(images)
+fprintf(['\nSingle images, 256x256, one draw each. Errors: alpha, noise level at the 10th and ' ...
+    '90th percentile of x (relative), mean (in sqrt(var)), var (relative)\n']);
+fprintf('%-6s %5s %5s %4s %4s | %8s %8s %8s | %8s %8s | %3s %-9s | %7s %9s\n', 'image', ...
+    'peak', 'alpha', 'var', 'mean', 'alpha', 'level10', 'level90', 'mean', 'var', 'lat', ...
+    'ML', 'time s', 'project s');
+rows = [];
+seed = 0;
+for k = 1:numel(images)
+    for peak = [20 200 2000]
+        for a = [0.5 4]
+            for v = [1 36]
+                for mu = [0 100]
+                    seed = seed + 1;
+                    x = intensities(images(k), peak);
+                    y = draw(x, a, mu, v, 1, seed);
+                    [fit, seconds, projected] = timedFit(y, {});
+                    q = sort(x(:));
+                    q = q(round([0.1; 0.9] * numel(q)));
+                    level = sqrt(fit.alpha * (a * q + mu - fit.mean) + fit.var) ./ ...
+                        sqrt(a^2 * q + v) - 1;
+                    row = [k peak a v mu fit.alpha / a - 1 level' (fit.mean - mu) / sqrt(v) ...
+                        fit.var / v - 1 fit.info.lattice seconds projected];
+                    rows = [rows; row]; %#ok<AGROW>
+                    fprintf('%-6s %5d %5.1f %4d %4d | %+8.4f %+8.4f %+8.4f | %+8.2f %+8.3f | %3d %-9s | %7.2f %9.3f\n', ...
+                        images(k).name, peak, a, v, mu, row(6:10), row(11), fit.info.likelihood, ...
+                        seconds, projected);
+                end
+            end
+        end
+    end
+end
+summarize(rows);
+end
+
+function summarize(rows)
+names = {'alpha', 'level (10th and 90th pct)', 'mean / sqrt(var)', 'var'};
+cols = {6, [7 8], 9, 10};
+groups = {'all', @(r) true(size(r, 1), 1)
+    'camera', @(r) r(:, 1) == 1
+    'cell', @(r) r(:, 1) == 2
+    'peak 20', @(r) r(:, 2) == 20
+    'peak 200', @(r) r(:, 2) == 200
+    'peak 2000', @(r) r(:, 2) == 2000
+    'alpha 0.5', @(r) r(:, 3) == 0.5
+    'alpha 4', @(r) r(:, 3) == 4
+    'var 1', @(r) r(:, 4) == 1
+    'var 36', @(r) r(:, 4) == 36
+    'mean 0', @(r) r(:, 5) == 0
+    'mean 100', @(r) r(:, 5) == 100};
+fprintf('\nMedian and worst absolute error per setting\n');
+fprintf('%-10s', 'setting');
+for j = 1:numel(names)
+    fprintf(' | %-27s', names{j});
+end
+fprintf('\n');
+for g = 1:size(groups, 1)
+    in = groups{g, 2}(rows);
+    fprintf('%-10s', groups{g, 1});
+    for j = 1:numel(names)
+        e = abs(reshape(rows(in, cols{j}), [], 1));
+        fprintf(' | median %7.4f worst %7.4f', median(e), max(e));
+    end
+    fprintf('\n');
+end
+fprintf('time per fit: measured median %.2f s (%.2f to %.2f), projected median %.3f s (%.3f to %.3f)\n', ...
+    median(rows(:, 12)), min(rows(:, 12)), max(rows(:, 12)), median(rows(:, 13)), ...
+    min(rows(:, 13)), max(rows(:, 13)));
+end
+
+function rows = stackTrials(images)
+fprintf('\nStacks of 16 frames, 256x256, peak 200, alpha 2.5, mean 50, var 16\n');
+fprintf('%-6s | %8s %8s %8s | %8s %8s %8s | %7s %9s\n', 'image', 'alpha', 'mean/sd', 'var', ...
+    'se alpha', 'se mean', 'se var', 'time s', 'project s');
+rows = [];
+for k = 1:numel(images)
+    x = intensities(images(k), 200);
+    y = draw(x, 2.5, 50, 16, 16, 100 + k);
+    [fit, seconds, projected] = timedFit(y, {'Frames', true});
+    row = [k fit.alpha / 2.5 - 1 (fit.mean - 50) / 4 fit.var / 16 - 1 fit.info.stderr.alpha ...
+        fit.info.stderr.mean fit.info.stderr.var seconds projected];
+    rows = [rows; row]; %#ok<AGROW>
+    fprintf('%-6s | %+8.4f %+8.3f %+8.4f | %8.4f %8.3f %8.3f | %7.1f %9.2f\n', images(k).name, ...
+        row(2:end));
+end
+end
+
+function [fit, seconds, projected] = timedFit(y, options)
+pglikmt_dnll_reference('reset');
+started = tic;
+[fit.alpha, fit.mean, fit.var, fit.info] = pgnoisefit(y, options{:});
+seconds = toc(started);
+stats = pglikmt_dnll_reference('stats');
+% The module's one call for [grad, nll, dnll] takes the place of the separate [grad, nll],
+% the reference and the timing call beside it.
+projected = seconds - stats.seconds - 0.5 * stats.moduleSeconds;
+end
+
+function k = poissonSample(lambda)
+if exist('randp', 'builtin') || exist('randp', 'file')
+    k = randp(lambda);
+else
+    k = poissrnd(lambda);
+end
+end
+
+function seedGenerators(seed)
+if exist('OCTAVE_VERSION', 'builtin')
+    rand('state', seed); %#ok<RAND>
+    randn('state', seed); %#ok<RAND>
+    randp('state', seed);
+else
+    rng(seed);
+end
+end
