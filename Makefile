@@ -74,12 +74,11 @@ paths:
 	cmake --build $(BUILD) --target run_paths
 
 # pgnoisefit's accuracy table on the two photographs (single images and stacks) and its time,
-# with the allocator warm (bench/noisefit_table.m); not part of make test. Until pglikmt gives
-# dnll the fits run on bench/reference, and the table gives their time projected to the module.
+# with the allocator warm (bench/noisefit_table.m); not part of make test.
 noisefit-table: build
 	env MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=1073741824 MALLOC_TOP_PAD_=67108864 \
 		octave-cli --norc --no-history --no-window-system --eval \
-		"addpath('$(BUILD)/octave', 'pgnoisefit', 'bench', 'bench/reference'); noisefit_table('.');"
+		"addpath('$(BUILD)/octave', 'bench'); noisefit_table('.');"
 
 # Each module against the vectorized Octave code for the same result, slopemapmt against the bare
 # exp, and groupshrinkmt and slopemapmt against their build from commit BASE (default in

@@ -15,15 +15,10 @@ function results = noisefit_table(root, part)
 %   relative, at the 10th and 90th percentile of x; var relative; mean in
 %   units of sqrt(var).
 %
-%   Time: while pglikmt gives no dnll, pgnoisefit takes it from
-%   bench/reference/pglikmt_dnll_reference.m, which is far slower than the
-%   module will be. Each fit's time is therefore also given as projected:
-%   the time measured, less the reference's own time and the [grad, nll]
-%   call made beside it, plus 1.5 times that call's time (what the module's
-%   [grad, nll, dnll] may cost at most).
+%   Time: each fit's wall time, pgnoisefit's call alone.
 %
 %   Run with make noisefit-table, or in Octave from ROOT:
-%     addpath build/octave pgnoisefit bench bench/reference; noisefit_table('.')
+%     addpath build/octave bench; noisefit_table('.')
 if nargin < 1
     root = '.';
 end
@@ -71,9 +66,9 @@ end
 function rows = imageTrials(images)
 fprintf(['\nSingle images, 256x256, one draw each. Errors: alpha, noise level at the 10th and ' ...
     '90th percentile of x (relative), mean (in sqrt(var)), var (relative)\n']);
-fprintf('%-6s %5s %5s %4s %4s | %8s %8s %8s | %8s %8s | %3s %-9s | %7s %9s\n', 'image', ...
+fprintf('%-6s %5s %5s %4s %4s | %8s %8s %8s | %8s %8s | %3s %-9s | %7s\n', 'image', ...
     'peak', 'alpha', 'var', 'mean', 'alpha', 'level10', 'level90', 'mean', 'var', 'lat', ...
-    'ML', 'time s', 'project s');
+    'ML', 'time s');
 rows = [];
 seed = 0;
 for k = 1:numel(images)
@@ -84,17 +79,17 @@ for k = 1:numel(images)
                     seed = seed + 1;
                     x = intensities(images(k), peak);
                     y = draw(x, a, mu, v, 1, seed);
-                    [fit, seconds, projected] = timedFit(y, {});
+                    [fit, seconds] = timedFit(y, {});
                     q = sort(x(:));
                     q = q(round([0.1; 0.9] * numel(q)));
                     level = sqrt(fit.alpha * (a * q + mu - fit.mean) + fit.var) ./ ...
                         sqrt(a^2 * q + v) - 1;
                     row = [k peak a v mu fit.alpha / a - 1 level' (fit.mean - mu) / sqrt(v) ...
-                        fit.var / v - 1 fit.info.lattice seconds projected];
+                        fit.var / v - 1 fit.info.lattice seconds];
                     rows = [rows; row]; %#ok<AGROW>
-                    fprintf('%-6s %5d %5.1f %4d %4d | %+8.4f %+8.4f %+8.4f | %+8.2f %+8.3f | %3d %-9s | %7.2f %9.3f\n', ...
+                    fprintf('%-6s %5d %5.1f %4d %4d | %+8.4f %+8.4f %+8.4f | %+8.2f %+8.3f | %3d %-9s | %7.2f\n', ...
                         images(k).name, peak, a, v, mu, row(6:10), row(11), fit.info.likelihood, ...
-                        seconds, projected);
+                        seconds);
                 end
             end
         end
@@ -133,37 +128,31 @@ for g = 1:size(groups, 1)
     end
     fprintf('\n');
 end
-fprintf('time per fit: measured median %.2f s (%.2f to %.2f), projected median %.3f s (%.3f to %.3f)\n', ...
-    median(rows(:, 12)), min(rows(:, 12)), max(rows(:, 12)), median(rows(:, 13)), ...
-    min(rows(:, 13)), max(rows(:, 13)));
+fprintf('time per fit: median %.2f s (%.2f to %.2f)\n', median(rows(:, 12)), min(rows(:, 12)), ...
+    max(rows(:, 12)));
 end
 
 function rows = stackTrials(images)
 fprintf('\nStacks of 16 frames, 256x256, peak 200, alpha 2.5, mean 50, var 16\n');
 fprintf('%-6s | %8s %8s %8s | %8s %8s %8s | %7s %9s\n', 'image', 'alpha', 'mean/sd', 'var', ...
-    'se alpha', 'se mean', 'se var', 'time s', 'project s');
+    'se alpha', 'se mean', 'se var', 'time s');
 rows = [];
 for k = 1:numel(images)
     x = intensities(images(k), 200);
     y = draw(x, 2.5, 50, 16, 16, 100 + k);
-    [fit, seconds, projected] = timedFit(y, {'Frames', true});
+    [fit, seconds] = timedFit(y, {'Frames', true});
     row = [k fit.alpha / 2.5 - 1 (fit.mean - 50) / 4 fit.var / 16 - 1 fit.info.stderr.alpha ...
-        fit.info.stderr.mean fit.info.stderr.var seconds projected];
+        fit.info.stderr.mean fit.info.stderr.var seconds];
     rows = [rows; row]; %#ok<AGROW>
-    fprintf('%-6s | %+8.4f %+8.3f %+8.4f | %8.4f %8.3f %8.3f | %7.1f %9.2f\n', images(k).name, ...
+    fprintf('%-6s | %+8.4f %+8.3f %+8.4f | %8.4f %8.3f %8.3f | %7.2f\n', images(k).name, ...
         row(2:end));
 end
 end
 
-function [fit, seconds, projected] = timedFit(y, options)
-pglikmt_dnll_reference('reset');
+function [fit, seconds] = timedFit(y, options)
 started = tic;
 [fit.alpha, fit.mean, fit.var, fit.info] = pgnoisefit(y, options{:});
 seconds = toc(started);
-stats = pglikmt_dnll_reference('stats');
-% The module's one call for [grad, nll, dnll] takes the place of the separate [grad, nll],
-% the reference and the timing call beside it.
-projected = seconds - stats.seconds - 0.5 * stats.moduleSeconds;
 end
 
 function k = poissonSample(lambda)
