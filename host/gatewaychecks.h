@@ -8,7 +8,9 @@
 
 #include "mex.h"
 
+#include <math.h>
 #include <stdint.h>
+#include <stdio.h>
 
 /* Double class, no imaginary part, exactly one element; tested in that order,
  * stopping at the first failure. One element means both dimensions are 1: a
@@ -42,6 +44,57 @@ static inline bool isFullDouble(const mxArray *a) {
 /* Kernels count elements in int: a count must fit one. */
 static inline bool fitsIntCount(uint64_t count) {
     return count <= (uint64_t)INT32_MAX;
+}
+
+/* Rows times columns (columns being the product of every trailing dimension), saturated so
+ * that no pair of huge claimed dimensions can wrap round to a small count. */
+static inline uint64_t elementCount(const mxArray *a) {
+    uint64_t m = mxGetM(a);
+    uint64_t n = mxGetN(a);
+    if (m != 0 && n > UINT64_MAX / m) {
+        return UINT64_MAX;
+    }
+    return m * n;
+}
+
+/* The noise of the Poisson-Gaussian modules, var, mean and alpha, from three inputs in that
+ * order, each checked in turn: a real double scalar, then var and alpha positive and finite
+ * and mean finite. ids holds the module's own identifiers for these six failures, in that
+ * order: varNotScalar, varNotPositive, meanNotScalar, meanNotFinite, alphaNotScalar,
+ * alphaNotPositive. */
+static inline void readNoise(const mxArray *const *noise, const char *const ids[6], double *var,
+                             double *mean, double *alpha) {
+    const char *const names[3] = {"var", "mean", "alpha"};
+    double *values[3] = {var, mean, alpha};
+    for (int k = 0; k < 3; ++k) {
+        char message[64];
+        if (!isRealDoubleScalar(noise[k])) {
+            snprintf(message, sizeof message, "Input %s must be a real double scalar.", names[k]);
+            mexErrMsgIdAndTxt(ids[2 * k], "%s", message);
+        }
+        double v = mxGetScalar(noise[k]);
+        bool anySign = k == 1;
+        if (!(anySign ? isfinite(v) : v > 0.0 && isfinite(v))) {
+            snprintf(message, sizeof message, "Input %s must be %s.", names[k],
+                     anySign ? "finite" : "positive and finite");
+            mexErrMsgIdAndTxt(ids[2 * k + 1], "%s", message);
+        }
+        *values[k] = v;
+    }
+}
+
+/* An array of data read in place as doubles: full double storage (sparse storage and other
+ * classes hold no run of doubles), then real; ids: notDouble and complex. */
+static inline void checkRealArray(const mxArray *a, const char *name, const char *const ids[2]) {
+    char message[64];
+    if (!isFullDouble(a)) {
+        snprintf(message, sizeof message, "Input %s must be a full real double array.", name);
+        mexErrMsgIdAndTxt(ids[0], "%s", message);
+    }
+    if (mxIsComplex(a)) {
+        snprintf(message, sizeof message, "Input %s must be real.", name);
+        mexErrMsgIdAndTxt(ids[1], "%s", message);
+    }
 }
 
 #endif

@@ -51,7 +51,6 @@ struct WorkerArgs {
     int lanes; /* the path's lanes: 1, 8 or 16 */
 };
 
-static uint64_t elementCount(const mxArray *a);
 static void pglikmt(double *grad, double *nll, double *dnll, const double *x, const double *y,
                     double var, double mean, double alpha, int len);
 static void *pglikmtix(void *arg);
@@ -68,43 +67,18 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         mexErrMsgIdAndTxt("pgmex:pglikmt:invalidNumOutputs",
                           "At most three outputs: grad, nll and dnll.");
     }
-    if (!isRealDoubleScalar(prhs[IN_VAR])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:varNotScalar", "Input var must be a real double scalar.");
-    }
-    double var = mxGetScalar(prhs[IN_VAR]);
-    if (!(var > 0.0 && isfinite(var))) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:varNotPositive", "Input var must be positive and finite.");
-    }
-    if (!isRealDoubleScalar(prhs[IN_MEAN])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:meanNotScalar",
-                          "Input mean must be a real double scalar.");
-    }
-    double mean = mxGetScalar(prhs[IN_MEAN]);
-    if (!isfinite(mean)) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:meanNotFinite", "Input mean must be finite.");
-    }
-    if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:alphaNotScalar",
-                          "Input alpha must be a real double scalar.");
-    }
-    double alpha = mxGetScalar(prhs[IN_ALPHA]);
-    if (!(alpha > 0.0 && isfinite(alpha))) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:alphaNotPositive",
-                          "Input alpha must be positive and finite.");
-    }
-    /* Sparse storage and other classes hold no run of doubles to read in place. */
-    if (!isFullDouble(prhs[IN_X])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:xNotDouble", "Input x must be a full real double array.");
-    }
-    if (mxIsComplex(prhs[IN_X])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:xComplex", "Input x must be real.");
-    }
-    if (!isFullDouble(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:yNotDouble", "Input y must be a full real double array.");
-    }
-    if (mxIsComplex(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("pgmex:pglikmt:yComplex", "Input y must be real.");
-    }
+    static const char *const noiseIds[6] = {
+        "pgmex:pglikmt:varNotScalar",   "pgmex:pglikmt:varNotPositive",
+        "pgmex:pglikmt:meanNotScalar",  "pgmex:pglikmt:meanNotFinite",
+        "pgmex:pglikmt:alphaNotScalar", "pgmex:pglikmt:alphaNotPositive"};
+    double var;
+    double mean;
+    double alpha;
+    readNoise(prhs + IN_VAR, noiseIds, &var, &mean, &alpha);
+    static const char *const xIds[2] = {"pgmex:pglikmt:xNotDouble", "pgmex:pglikmt:xComplex"};
+    static const char *const yIds[2] = {"pgmex:pglikmt:yNotDouble", "pgmex:pglikmt:yComplex"};
+    checkRealArray(prhs[IN_X], "x", xIds);
+    checkRealArray(prhs[IN_Y], "y", yIds);
     uint64_t count = elementCount(prhs[IN_X]);
     if (count != elementCount(prhs[IN_Y])) {
         mexErrMsgIdAndTxt("pgmex:pglikmt:lengthMismatch",
@@ -135,17 +109,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         dnll = mxGetPr(plhs[OUT_DNLL]);
     }
     pglikmt(mxGetPr(plhs[OUT_GRAD]), nll, dnll, x, y, var, mean, alpha, len);
-}
-
-/* Rows times columns (columns being the product of every trailing dimension), saturated so
- * that no pair of huge claimed dimensions can wrap round to a small count. */
-static uint64_t elementCount(const mxArray *a) {
-    uint64_t m = mxGetM(a);
-    uint64_t n = mxGetN(a);
-    if (m != 0 && n > UINT64_MAX / m) {
-        return UINT64_MAX;
-    }
-    return m * n;
 }
 
 /* nll and dnll are added up in blocks of this many elements at fixed positions, in index order

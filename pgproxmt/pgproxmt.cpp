@@ -48,7 +48,6 @@ struct WorkerArgs {
     int lanes; /* the path's lanes: 1, 8 or 16 */
 };
 
-static uint64_t elementCount(const mxArray *a);
 static void pgproxmt(double *x, const double *v, const double *y, const double *gamma,
                      bool gammaPerElement, double var, double mean, double alpha, int len);
 static void *pgproxmtix(void *arg);
@@ -65,44 +64,18 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nlhs > OUT_MAX) {
         mexErrMsgIdAndTxt("pgmex:pgproxmt:invalidNumOutputs", "One output at most: x.");
     }
-    if (!isRealDoubleScalar(prhs[IN_VAR])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:varNotScalar", "Input var must be a real double scalar.");
-    }
-    double var = mxGetScalar(prhs[IN_VAR]);
-    if (!(var > 0.0 && isfinite(var))) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:varNotPositive",
-                          "Input var must be positive and finite.");
-    }
-    if (!isRealDoubleScalar(prhs[IN_MEAN])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:meanNotScalar",
-                          "Input mean must be a real double scalar.");
-    }
-    double mean = mxGetScalar(prhs[IN_MEAN]);
-    if (!isfinite(mean)) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:meanNotFinite", "Input mean must be finite.");
-    }
-    if (!isRealDoubleScalar(prhs[IN_ALPHA])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:alphaNotScalar",
-                          "Input alpha must be a real double scalar.");
-    }
-    double alpha = mxGetScalar(prhs[IN_ALPHA]);
-    if (!(alpha > 0.0 && isfinite(alpha))) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:alphaNotPositive",
-                          "Input alpha must be positive and finite.");
-    }
-    /* Sparse storage and other classes hold no run of doubles to read in place. */
-    if (!isFullDouble(prhs[IN_V])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:vNotDouble", "Input v must be a full real double array.");
-    }
-    if (mxIsComplex(prhs[IN_V])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:vComplex", "Input v must be real.");
-    }
-    if (!isFullDouble(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:yNotDouble", "Input y must be a full real double array.");
-    }
-    if (mxIsComplex(prhs[IN_Y])) {
-        mexErrMsgIdAndTxt("pgmex:pgproxmt:yComplex", "Input y must be real.");
-    }
+    static const char *const noiseIds[6] = {
+        "pgmex:pgproxmt:varNotScalar",   "pgmex:pgproxmt:varNotPositive",
+        "pgmex:pgproxmt:meanNotScalar",  "pgmex:pgproxmt:meanNotFinite",
+        "pgmex:pgproxmt:alphaNotScalar", "pgmex:pgproxmt:alphaNotPositive"};
+    double var;
+    double mean;
+    double alpha;
+    readNoise(prhs + IN_VAR, noiseIds, &var, &mean, &alpha);
+    static const char *const vIds[2] = {"pgmex:pgproxmt:vNotDouble", "pgmex:pgproxmt:vComplex"};
+    static const char *const yIds[2] = {"pgmex:pgproxmt:yNotDouble", "pgmex:pgproxmt:yComplex"};
+    checkRealArray(prhs[IN_V], "v", vIds);
+    checkRealArray(prhs[IN_Y], "y", yIds);
     uint64_t count = elementCount(prhs[IN_V]);
     if (count != elementCount(prhs[IN_Y])) {
         mexErrMsgIdAndTxt("pgmex:pgproxmt:lengthMismatch",
@@ -140,17 +113,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     plhs[OUT_X] = mxCreateNumericArray(mxGetNumberOfDimensions(prhs[IN_V]),
                                        mxGetDimensions(prhs[IN_V]), mxDOUBLE_CLASS, mxREAL);
     pgproxmt(mxGetPr(plhs[OUT_X]), v, y, gamma, steps != 1, var, mean, alpha, (int)count);
-}
-
-/* Rows times columns (columns being the product of every trailing dimension), saturated so
- * that no pair of huge claimed dimensions can wrap round to a small count. */
-static uint64_t elementCount(const mxArray *a) {
-    uint64_t m = mxGetM(a);
-    uint64_t n = mxGetN(a);
-    if (m != 0 && n > UINT64_MAX / m) {
-        return UINT64_MAX;
-    }
-    return m * n;
 }
 
 /* Elements a worker must have to repay its thread: an element costs a few kernel calls. */

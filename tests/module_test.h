@@ -82,6 +82,21 @@ inline bool processorRuns(const WorkerPath &path) {
     return name == "scalar";
 }
 
+// The lanes the element kernel's path must have in each build of a module (MODULE, MODULE_avx2,
+// MODULE_scalar) on this processor: two registers of AVX-512 or AVX2 lanes, or one double.
+inline int lanesOf(const std::string &build, const std::string &module) {
+    bool avx512 = false;
+    bool avx2 = false;
+#if defined(__x86_64__) && defined(__GNUC__)
+    avx512 = __builtin_cpu_supports("avx512f");
+    avx2 = __builtin_cpu_supports("avx2");
+#endif
+    if (build == module) {
+        return avx512 ? 16 : avx2 ? 8 : 1;
+    }
+    return build == module + "_avx2" && avx2 ? 8 : 1;
+}
+
 inline void PrintTo(const WorkerPath &path, std::ostream *os) {
     *os << path.name;
 }

@@ -29,16 +29,6 @@ struct WorkerArgsView {
     int lanes; // the path's lanes: 1, 8 or 16
 };
 
-// The lanes each build's path must have on this processor.
-int lanesOf(const std::string &build) {
-    bool avx512 = __builtin_cpu_supports("avx512f");
-    bool avx2 = __builtin_cpu_supports("avx2");
-    if (build == "pglikmt") {
-        return avx512 ? 16 : avx2 ? 8 : 1;
-    }
-    return build == "pglikmt_avx2" && avx2 ? 8 : 1;
-}
-
 // A slice must repay its thread: the module's minimum slice.
 const int kMinSlice = 16384;
 
@@ -567,7 +557,7 @@ TEST_F(PgLik, SameBitsOnEveryWorkerCount) {
                 const WorkerArgsView &w = started[i];
                 EXPECT_EQ(w.x - started[0].x, static_cast<long>(i) * per) << what;
                 EXPECT_EQ(w.len, per) << what << " worker " << i;
-                EXPECT_EQ(w.lanes, lanesOf("pglikmt")) << what;
+                EXPECT_EQ(w.lanes, lanesOf("pglikmt", "pglikmt")) << what;
                 if (nlhs >= 2) {
                     // nll, and with dnll its three derivatives, per block.
                     long sums = nlhs == 3 ? 4 : 1;
@@ -739,7 +729,7 @@ TEST_F(PgLik, LanesGiveTheScalarBits) {
                 standin::Outcome wide = standin::call(lanes, nlhs, in);
                 ASSERT_TRUE(wide.ok) << c.name;
                 for (const WorkerArgsView &w : Started::all()) {
-                    EXPECT_EQ(w.lanes, lanesOf(build)) << build << ", " << c.name;
+                    EXPECT_EQ(w.lanes, lanesOf(build, "pglikmt")) << build << ", " << c.name;
                 }
                 interpose::watch(&scalar);
                 standin::Outcome plain = standin::call(scalar, nlhs, in);

@@ -34,16 +34,6 @@ struct WorkerArgsView {
     int lanes; // the path's lanes: 1, 8 or 16
 };
 
-// The lanes each build's path must have on this processor.
-int lanesOf(const std::string &build) {
-    bool avx512 = __builtin_cpu_supports("avx512f");
-    bool avx2 = __builtin_cpu_supports("avx2");
-    if (build == "pgproxmt") {
-        return avx512 ? 16 : avx2 ? 8 : 1;
-    }
-    return build == "pgproxmt_avx2" && avx2 ? 8 : 1;
-}
-
 using Started = StartedRecords<WorkerArgsView>;
 
 // A slice must repay its thread: the module's minimum slice.
@@ -436,7 +426,7 @@ TEST_F(PgProx, SameBitsOnEveryWorkerCountAndPath) {
             ASSERT_EQ(static_cast<int>(Started::all().size()), workers - 1) << build;
             for (size_t i = 0; i < Started::all().size(); ++i) {
                 EXPECT_EQ(Started::all()[i].len, len / workers);
-                EXPECT_EQ(Started::all()[i].lanes, lanesOf(build));
+                EXPECT_EQ(Started::all()[i].lanes, lanesOf(build, "pgproxmt"));
                 EXPECT_EQ(Started::all()[i].v - Started::all()[0].v,
                           static_cast<long>(i) * (len / workers));
             }
