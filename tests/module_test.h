@@ -85,12 +85,8 @@ inline bool processorRuns(const WorkerPath &path) {
 // The lanes the element kernel's path must have in each build of a module (MODULE, MODULE_avx2,
 // MODULE_scalar) on this processor: two registers of AVX-512 or AVX2 lanes, or one double.
 inline int lanesOf(const std::string &build, const std::string &module) {
-    bool avx512 = false;
-    bool avx2 = false;
-#if defined(__x86_64__) && defined(__GNUC__)
-    avx512 = __builtin_cpu_supports("avx512f");
-    avx2 = __builtin_cpu_supports("avx2");
-#endif
+    bool avx512 = processorRuns({"avx512", ""});
+    bool avx2 = processorRuns({"avx2", ""});
     if (build == module) {
         return avx512 ? 16 : avx2 ? 8 : 1;
     }
