@@ -71,9 +71,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         "pgmex:pglikmt:varNotScalar",   "pgmex:pglikmt:varNotPositive",
         "pgmex:pglikmt:meanNotScalar",  "pgmex:pglikmt:meanNotFinite",
         "pgmex:pglikmt:alphaNotScalar", "pgmex:pglikmt:alphaNotPositive"};
-    double var;
-    double mean;
-    double alpha;
+    double var = 0.0;
+    double mean = 0.0;
+    double alpha = 0.0;
     readNoise(prhs + IN_VAR, noiseIds, &var, &mean, &alpha);
     static const char *const xIds[2] = {"pgmex:pglikmt:xNotDouble", "pgmex:pglikmt:xComplex"};
     static const char *const yIds[2] = {"pgmex:pglikmt:yNotDouble", "pgmex:pglikmt:yComplex"};

@@ -68,9 +68,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         "pgmex:pgproxmt:varNotScalar",   "pgmex:pgproxmt:varNotPositive",
         "pgmex:pgproxmt:meanNotScalar",  "pgmex:pgproxmt:meanNotFinite",
         "pgmex:pgproxmt:alphaNotScalar", "pgmex:pgproxmt:alphaNotPositive"};
-    double var;
-    double mean;
-    double alpha;
+    double var = 0.0;
+    double mean = 0.0;
+    double alpha = 0.0;
     readNoise(prhs + IN_VAR, noiseIds, &var, &mean, &alpha);
     static const char *const vIds[2] = {"pgmex:pgproxmt:vNotDouble", "pgmex:pgproxmt:vComplex"};
     static const char *const yIds[2] = {"pgmex:pgproxmt:yNotDouble", "pgmex:pgproxmt:yComplex"};
