@@ -16,6 +16,8 @@ def value(x):
         return bytes([1])
     if x == "inf":
         return bytes([15])
+    if x == "-inf":
+        return b"\xff" + struct.pack("<d", float("-inf"))
     if x * 8 == int(x * 8) and -8 <= x <= 15.875:
         return bytes([int(128 + 8 * x)])
     return b"\xff" + struct.pack("<d", x)
@@ -130,6 +132,10 @@ SEEDS = {
         [array([0.25 * k - 1 for k in range(12)], 3, 4), array([0.5 * k for k in range(12)], 2, 6),
          array([0.5, 1, 2, "inf", 0, -1, NAN, 8, 0.125, 3, 1, 1], 12, 1), scalar(1),
          scalar(-1), scalar(2)]),
+    # A find: v = -Inf under a bright y once gave 1.08e-19, not 0.
+    "pgproxmt-minus-inf": call(
+        "pgproxmt", 1, [array(["-inf"]), array([1e154]), scalar(2.9), scalar(1), scalar(0),
+                        scalar(1)]),
     "slopemapmt-huge-x": call(
         "slopemapmt", 4,
         [shape(1, 0xFFFFFFFE), array([1, 2]), EMPTY, EMPTY, scalar(1), scalar(0), scalar(1), EMPTY]),

@@ -183,7 +183,9 @@ LANE_INLINE L proxOf(const L &v, const L &y, const L &gamma, const Noise *p,
     L uLow;
     difference(y, p->mean, &u, &uLow);
     Mask bad = ~(gamma > 0.0) | unordered(v, v) | ~(absolute(y) < HUGE_VAL);
-    Mask solving = live & ~bad & (v < HUGE_VAL);
+    /* v = -Inf gives 0 whatever F(0) rounds to: -v / gamma and 1 - E[n] / x at 0 may both be
+     * infinite, and their sum NaN. */
+    Mask solving = live & ~bad & (absolute(v) < HUGE_VAL);
     /* F(0), with E[n] / x at its limit. */
     L atZero = -v / gamma + (one - firstTermsRatio(u, uLow, p, solving));
     Mask active = solving & ~(atZero >= 0.0);
@@ -242,7 +244,7 @@ LANE_INLINE L proxOf(const L &v, const L &y, const L &gamma, const Noise *p,
         x = select(active, next, x);
         active = active & ~done;
     }
-    L solved = select(solving & (atZero >= 0.0), 0.0, x);
+    L solved = select(solving & ~(atZero >= 0.0), x, 0.0);
     return select(bad, NAN, select(v < HUGE_VAL, solved, HUGE_VAL));
 }
 

@@ -285,12 +285,13 @@ TEST_F(PgProx, ValueCases) {
          {1, 0, 1},
          {0, 0},
          0},
+        // A fuzzer's find: v = -Inf under y = 1e154 once gave 1.08e-19, F(0) being Inf - Inf.
         {"bad elements",
-         {nan, 1, 1, 1, 1, 1, 1, inf, -inf},
-         {1, nan, inf, -inf, 1, 1, 1, 1, 1},
-         {1, 1, 1, 1, nan, 0, -2, 1, 1},
+         {nan, 1, 1, 1, 1, 1, 1, inf, -inf, -inf},
+         {1, nan, inf, -inf, 1, 1, 1, 1, 1, 1e154},
+         {1, 1, 1, 1, nan, 0, -2, 1, 1, 2.9},
          {1, 0, 1},
-         {nan, nan, nan, nan, nan, nan, nan, inf, 0},
+         {nan, nan, nan, nan, nan, nan, nan, inf, 0, 0},
          0},
         {"empty", {}, {}, {1}, {1, 0, 1}, {}, 0},
     };
