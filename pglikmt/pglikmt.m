@@ -43,9 +43,9 @@
 %   cannot change the double result; no fixed number of terms. Where the terms
 %   that matter spread over more than 128 counts (or the counts pass 2^52) a
 %   trapezoid rule of a quarter of that spread takes the place of the sum over
-%   the integers, to which it is equal far below double precision there. The
-%   README's pglikmt section has the accuracy measured against a quad-precision
-%   sum. Every online processor shares the elements, as long as each has at
+%   the integers, to which it is equal far below double precision there.
+%   docs/accuracy.md has the accuracy measured against a quad-precision sum.
+%   Every online processor shares the elements, as long as each has at
 %   least 16384 of them to repay its thread; the environment variable
 %   PGMEX_NUM_THREADS, read at each call, caps their number (set it to 1 when
 %   many host workers call at once, as parfor does). NLL is added in fixed

@@ -463,7 +463,7 @@ TEST_F(PgLik, AccurateAgainstQuadPrecision) {
     }
 }
 
-// The measured table of the README:
+// The measured table of docs/accuracy.md:
 //   module_tests --gtest_also_run_disabled_tests --gtest_filter='*AccuracyTable*'
 TEST_F(PgLik, DISABLED_AccuracyTable) {
     const std::vector<double> xs = {0,  1e-300, 1e-8, 0.01, 0.3, 1,   2.5, 7,
