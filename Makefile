@@ -48,10 +48,12 @@ test: build
 	$(call sanitized,build-asan,address;undefined;float-cast-overflow)
 	$(call sanitized,build-tsan,thread)
 
-# Line and branch coverage of the modules and the Lambert W library over the stand-in suites.
-# The exception edges of host calls are left out of the branch count: they are the host's way
-# out of a call, not a decision of the code measured.
-COVERED = $(sort $(foreach m,$(MODULES),$(shell $(LIST) sources $(m))))
+# Line and branch coverage of the modules, the Lambert W library and the headers of the include
+# folders (the element kernel, the worker pattern) over the stand-in suites. The exception
+# edges of host calls are left out of the branch count: they are the host's way out of a call,
+# not a decision of the code measured.
+COVERED = $(sort $(foreach m,$(MODULES),$(shell $(LIST) sources $(m))) \
+	$(foreach d,$(shell $(LIST) includes),$(d)/))
 GCOVR = gcovr -r . build-cov $(foreach f,$(COVERED),--filter $(f)) --exclude-throw-branches
 coverage:
 	@scripts/ensure-deps.sh coverage

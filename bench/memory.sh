@@ -24,7 +24,7 @@ trap 'rm -f "$tmp" "$out"' EXIT
 
 if [ "${2:-}" = check ]; then
     status=0
-    for module in slopemapmt obsexpscale termdecay groupshrinkmt pglikmt; do
+    for module in slopemapmt obsexpscale termdecay groupshrinkmt pglikmt pgproxmt; do
         "$probe" "$module" 1 >"$out"
         base=$(field peak_kib)
         "$probe" "$module" 10000000 >"$out"

@@ -72,11 +72,16 @@ bool makeCall(const std::string &module, size_t n, Call &call) {
         call.inputs = {column(n, -1.0, 0.002), degree, scalar(0.5), unused, unused};
         call.inputBytes = (n + groups) * sizeof(double);
     } else if (module == "pglikmt") {
-        // Counts 0 to 30, with nll, so that its block sums are counted too.
+        // Growing counts, with nll and dnll, so that their block sums are counted too.
         call.inputs = {column(n, 0.0, 0.03), column(n, 2.0, 0.045), scalar(9.0), scalar(2.0),
                        scalar(1.5)};
         call.inputBytes = 2 * n * sizeof(double);
-        call.nlhs = 2;
+        call.nlhs = 3;
+    } else if (module == "pgproxmt") {
+        // A step per element, so that every input is an array.
+        call.inputs = {column(n, -1.0, 0.03), column(n, 2.0, 0.045), column(n, 0.5, 1e-7),
+                       scalar(9.0), scalar(2.0), scalar(1.5)};
+        call.inputBytes = 3 * n * sizeof(double);
     } else {
         return false;
     }
@@ -114,7 +119,7 @@ int main(int argc, char **argv) {
     long faults[2] = {0, 0}; // the first call, the later ones
     for (int r = 0; r < repeats; ++r) {
         const long faultsBefore = minorFaults();
-        mxArray *plhs[2];
+        mxArray *plhs[3];
         char id[128];
         char message[1024];
         auto start = std::chrono::steady_clock::now();

@@ -8,16 +8,19 @@
 //     behaviour checks to the modules, the host and this file);
 //   - an error has an identifier component:NAME:mnemonic, the one the model
 //     predicts, a non-empty message and no output left behind;
-//   - a success gives one real full double output of the predicted shape
+//   - a success gives a real full double output of the predicted shape
 //     whose elements equal, bit for bit, a sequential reference computed in
-//     the module's order of operations; pglikmt's series has no short
-//     reference, so its grad must be NaN exactly where an element is outside
-//     the model, 1 where x is Inf, and the same bits, nll included, from
+//     the module's order of operations; pglikmt's series and pgproxmt's
+//     roots have no short reference, so pglikmt's grad must be NaN exactly
+//     where an element is outside the model and 1 where x is Inf, its nll and
+//     dnll (up to three outputs) NaN beside such an element, pgproxmt's x NaN
+//     exactly at the elements it leaves out, Inf or 0 where v is Inf or -Inf
+//     and at least 0 elsewhere, and both the same bits, every output, from
 //     the module's scalar build on a single worker;
 //   - afterwards no array is alive.
-// groupshrinkmt, slopemapmt and pglikmt are called twice, as built and as
-// capped at AVX2, so that each vector path the processor has meets the same
-// checks.
+// groupshrinkmt, slopemapmt, pglikmt and pgproxmt are called twice, as built
+// and as capped at AVX2, so that each vector path the processor has meets the
+// same checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
