@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build demo package test bench paths compare memory coverage fuzz format lint clean
+.PHONY: all build demo quality package test bench paths compare memory coverage fuzz format lint clean
 
 all: build
 
@@ -12,9 +12,22 @@ build:
 	cmake -S . -B $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# pgrestore calls pgproxmt; the M-code one in bench/reference stands in, behind the compiled
+# modules on the path, where the compiled one is not built.
+OCTAVE_PATH = addpath('$(BUILD)/octave', 'pgrestore', 'examples', 'bench'); \
+	addpath('bench/reference', '-end');
+WARM_ALLOCATOR = MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=1073741824 MALLOC_TOP_PAD_=67108864
+
 demo: build
 	octave-cli --norc --no-history --no-window-system --eval \
-		"addpath('$(BUILD)/octave', 'examples'); restore_demo('$(BUILD)/demo');"
+		"$(OCTAVE_PATH) restore_demo('$(BUILD)/demo');"
+
+# pgrestore's quality, convergence, speed and 3-D benchmarks (bench/restore_quality.m), hours
+# with the M-code pgproxmt; results are kept in $(BUILD)/quality, so a rerun resumes, and the
+# tables go to $(BUILD)/quality/restoration.md. Not part of make test.
+quality: build
+	$(WARM_ALLOCATOR) octave-cli --norc --no-history --no-window-system --eval \
+		"$(OCTAVE_PATH) restore_quality('$(BUILD)/quality');"
 
 # The Octave package, for `pkg install $(BUILD)/pgmex-VERSION.tar.gz`.
 package:
