@@ -355,63 +355,70 @@ end
 function t = gaussianProx(v, gamma, model)
 % In z = t + s and w = u + s the data term is w^2/(2z) + z/2 + log(z)/2 up to
 % constants, whose second derivative (2w^2 - z)/(2z^3) is negative for z > 2w^2:
-% not convex. Its stationary points with the quadratic are the real roots of
-%   2z^3 + (gamma - 2(s + v)) z^2 + gamma z - gamma w^2 = 0,
-% and the global minimiser over z >= s is one of them or z = s.
+% not convex. 2*gamma*z^2 times the derivative of the proximal objective is the
+% cubic
+%   2z^3 + (gamma - 2(s + v)) z^2 + gamma z - gamma w^2,
+% positive past its largest root. With one real root r the objective falls
+% below r and rises above it, so over z >= s its minimiser is max(r, s); with
+% three, r1 <= r2 <= r3, the minima are at r1 and r3, each clamped at s, and
+% the cheaper one is taken.
 s = model.s;
-w = model.u + s;
-if isscalar(gamma)
-    gamma = repmat(gamma, size(v));
-end
+w2 = (model.u + s) .^ 2;
 a = (gamma - 2 * (s + v)) / 2;
 b = gamma / 2;
-c = -gamma .* w .^ 2 / 2;
+c = -gamma .* w2 / 2;
+if isscalar(b)
+    b = repmat(b, size(v));
+end
 % Depressed cubic r^3 + p r + q = 0 with z = r - a/3.
 p = b - a .^ 2 / 3;
 q = 2 * a .^ 3 / 27 - a .* b / 3 + c;
 disc = (q / 2) .^ 2 + (p / 3) .^ 3;
-roots3 = NaN([numel(v), 3]);
+high = zeros(size(v));
 one = disc > 0;
-sq = sqrt(disc(one));
+% One real root: the larger cube root in magnitude, the other from their product -p/3.
 qq = -q(one) / 2;
-% The larger cube root in magnitude first, the other from their product -p/3.
-big = nthroot(qq + sign(qq) .* sq, 3);
-big(big == 0) = nthroot(qq(big == 0) - sq(big == 0), 3);
-small = zeros(size(big));
-nz = big ~= 0;
-pp = p(one);
-small(nz) = -pp(nz) ./ (3 * big(nz));
-roots3(one, 1) = big + small;
+big = qq + (2 * (qq >= 0) - 1) .* sqrt(disc(one));
+big = sign(big) .* abs(big) .^ (1 / 3);
+high(one) = big - p(one) ./ (3 * big);
 three = ~one;
-pt = p(three);
-m = 2 * sqrt(-pt / 3);
-arg = 3 * q(three) ./ (pt .* m);
-arg = min(max(arg, -1), 1);
-theta = acos(arg) / 3;
-for k = 0:2
-    roots3(three, k + 1) = m .* cos(theta - 2 * pi * k / 3);
+low = [];
+if any(three(:))
+    % theta in [0, pi/3]: cos(theta) is the largest root, cos(theta + 2 pi/3) the smallest.
+    pt = p(three);
+    m = 2 * sqrt(-pt / 3);
+    theta = acos(min(max(3 * q(three) ./ (pt .* m), -1), 1)) / 3;
+    high(three) = m .* cos(theta);
+    low = m .* cos(theta + 2 * pi / 3) - a(three) / 3;
 end
-roots3 = roots3 - repmat(a(:) / 3, 1, 3);
-% Two Newton steps on the cubic polish the roots' rounding.
-A = repmat(a(:), 1, 3);
-B = repmat(b(:), 1, 3);
-C = repmat(c(:), 1, 3);
+high = high - a / 3;
+% Two Newton steps on the cubic polish the rounding of the closed forms.
 for k = 1:2
-    f = ((roots3 + A) .* roots3 + B) .* roots3 + C;
-    df = (3 * roots3 + 2 * A) .* roots3 + B;
-    stepOk = df ~= 0 & isfinite(roots3);
-    roots3(stepOk) = roots3(stepOk) - f(stepOk) ./ df(stepOk);
+    high = polish(high, a, b, c);
+    if ~isempty(low)
+        low = polish(low, a(three), b(three), c(three));
+    end
 end
-candidates = [roots3, repmat(s, numel(v), 1)];
-candidates(~(candidates >= s)) = s;
-W = repmat(w(:), 1, 4);
-V = repmat(v(:), 1, 4);
-G = repmat(gamma(:), 1, 4);
-cost = W .^ 2 ./ (2 * candidates) + candidates / 2 + log(candidates) / 2 + ...
-    (candidates - s - V) .^ 2 ./ (2 * G);
-[~, best] = min(cost, [], 2);
-z = candidates(sub2ind(size(candidates), (1:numel(v))', best));
-t = reshape(z - s, size(v));
+z = max(high, s);
+if ~isempty(low)
+    z1 = max(low, s);
+    z3 = z(three);
+    dv = s + v(three);
+    g = b(three) * 2;
+    w = w2(three);
+    cost1 = w ./ (2 * z1) + z1 / 2 + log(z1) / 2 + (z1 - dv) .^ 2 ./ (2 * g);
+    cost3 = w ./ (2 * z3) + z3 / 2 + log(z3) / 2 + (z3 - dv) .^ 2 ./ (2 * g);
+    z3(cost1 < cost3) = z1(cost1 < cost3);
+    z(three) = z3;
+end
+t = z - s;
+end
+
+function r = polish(r, a, b, c)
+f = ((r + a) .* r + b) .* r + c;
+df = (3 * r + 2 * a) .* r + b;
+ok = df ~= 0;
+r(ok) = r(ok) - f(ok) ./ df(ok);
 end
 
 % ---------------------------------------------------------------------------
