@@ -23,7 +23,7 @@ OCTAVE_PATH = addpath('$(BUILD)/octave', 'examples', 'bench');
 WARM_ALLOCATOR = MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=1073741824 MALLOC_TOP_PAD_=67108864
 
 demo: build
-	octave-cli --norc --no-history --no-window-system --eval \
+	$(WARM_ALLOCATOR) octave-cli --norc --no-history --no-window-system --eval \
 		"$(OCTAVE_PATH) restore_demo('$(BUILD)/demo');"
 
 # pgrestore's quality, convergence, speed and 3-D benchmarks (bench/restore_quality.m), hours

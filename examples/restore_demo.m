@@ -14,17 +14,20 @@ function results = restore_demo(outdir, options)
 %
 %     x = pgrestore(y, alpha, mean, var, 'PSF', psf, 'Likelihood', name)
 %
-%   with LAMBDA chosen from the data, prints a table of PSNR (over y's pixels,
-%   against the truth's middle), LAMBDA, iterations and seconds, and writes
+%   with ALPHA, MEAN and VAR estimated from y by PGNOISEFIT and LAMBDA chosen
+%   from the data, prints a table of PSNR (over y's pixels, against the
+%   truth's middle), LAMBDA, iterations and seconds, and writes
 %   restore_demo.png into OUTDIR (default: a folder under tempdir): truth |
 %   observed, (y - MEAN)/ALPHA | exact | shifted | gaussian.
 %
 %   RESULTS = RESTORE_DEMO(OUTDIR, OPTIONS) returns a struct with the table's
-%   rows (likelihood, lambda, psnr, iterations, seconds), psnrObserved and
-%   picture, the picture's path. OPTIONS may set any of: size (128), peak (5),
-%   alpha (2.5), mean (10), var (16), seed (1), quiet (false).
+%   rows (likelihood, lambda, psnr, iterations, seconds), psnrObserved, noise
+%   (the ALPHA, MEAN, VAR restored with) and picture, the picture's path.
+%   OPTIONS may set any of: size (128), peak (5), alpha (2.5), mean (10), var
+%   (16), seed (1), estimate (true: PGNOISEFIT; false: the true values),
+%   likelihoods ({'exact', 'shifted', 'gaussian'}), quiet (false).
 %
-%   PGRESTORE, the compiled modules and PGPROXMT must be on the path.
+%   PGRESTORE, PGNOISEFIT and the compiled modules must be on the path.
 
 if nargin < 1 || isempty(outdir)
     outdir = fullfile(tempdir, 'restore_demo');
@@ -33,8 +36,9 @@ if nargin < 2
     options = struct();
 end
 opts = withDefaults(options, struct('size', 128, 'peak', 5, 'alpha', 2.5, 'mean', 10, ...
-    'var', 16, 'seed', 1, 'quiet', false));
-names = {'pgrestore', 'pglikmt', 'pgproxmt', 'groupshrinkmt'};
+    'var', 16, 'seed', 1, 'estimate', true, 'likelihoods', {{'exact', 'shifted', 'gaussian'}}, ...
+    'quiet', false));
+names = {'pgrestore', 'pgnoisefit', 'pglikmt', 'pgproxmt', 'groupshrinkmt'};
 for k = 1:numel(names)
     if ~exist(names{k}, 'file')
         error('restore_demo:missing', 'restore_demo: %s is not on the path', names{k});
@@ -55,16 +59,22 @@ blurred = convn(scene, psf, 'valid');
 truth = scene(4:end - 3, 4:end - 3);
 y = opts.alpha * poissonSample(blurred) + opts.mean + sqrt(opts.var) * randn(size(blurred));
 
-% The noise parameters are taken as known. Once pgnoisefit lands, this one line
-% takes their place:  [alpha, mu, noiseVar] = pgnoisefit(y);
-alpha = opts.alpha;
-mu = opts.mean;
-noiseVar = opts.var;
+% The noise parameters come from the data, as they would for a user's own image.
+if opts.estimate
+    [alpha, mu, noiseVar] = pgnoisefit(y);
+else
+    alpha = opts.alpha;
+    mu = opts.mean;
+    noiseVar = opts.var;
+end
 
 observed = (y - mu) / alpha;
 say(opts, 'camera.png, %dx%d observed through a 7x7 Gaussian blur; peak %g photons, alpha %g, mean %g, var %g\n', ...
-    size(y), opts.peak, alpha, mu, noiseVar);
-likelihoods = {'exact', 'shifted', 'gaussian'};
+    size(y), opts.peak, opts.alpha, opts.mean, opts.var);
+if opts.estimate
+    say(opts, 'pgnoisefit(y): alpha %.3g, mean %.3g, var %.3g\n', alpha, mu, noiseVar);
+end
+likelihoods = opts.likelihoods;
 rows = struct('likelihood', likelihoods, 'lambda', 0, 'psnr', 0, 'iterations', 0, 'seconds', 0);
 images = {truth, observed};
 for k = 1:numel(likelihoods)
@@ -89,9 +99,10 @@ if ~exist(outdir, 'dir')
     mkdir(outdir);
 end
 results = struct('rows', rows, 'psnrObserved', psnr(observed, truth, opts.peak), ...
-    'picture', fullfile(outdir, 'restore_demo.png'));
+    'noise', [alpha, mu, noiseVar], 'picture', fullfile(outdir, 'restore_demo.png'));
 imwrite(montage(images, opts.peak), results.picture);
-say(opts, '\ntruth | observed | exact | shifted | gaussian, written to %s\n', results.picture);
+say(opts, '\ntruth | observed | %s, written to %s\n', strjoin(likelihoods, ' | '), ...
+    results.picture);
 end
 
 function picture = montage(images, peak)
