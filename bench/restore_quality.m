@@ -297,7 +297,7 @@ function result = convergenceCase(row, outdir, r, likelihood)
 % The default tolerance's objective against 5000 iterations, both from the same
 % start at the LAMBDA that 'auto' chose for this row (draw 1) when that result is
 % at hand, so that the solves are not repeated.
-[y, ~, psfArgs] = observe(row, 1);
+[y, truth, psfArgs] = observe(row, 1);
 common = [{y, row.alpha, row.mean, row.var}, psfArgs, {'Likelihood', likelihood}];
 file = fullfile(outdir, sprintf('auto_%02d_%s_1.mat', r, likelihood));
 if exist(file, 'file')
@@ -307,14 +307,15 @@ else
     [~, info] = pgrestore(common{:});
     lambda = info.lambda;
 end
-[~, info] = pgrestore(common{:}, 'Lambda', lambda);
-[~, long] = pgrestore(common{:}, 'Lambda', lambda, 'MaxIterations', 5000, 'Tolerance', 0);
+[x, info] = pgrestore(common{:}, 'Lambda', lambda);
+[xLong, long] = pgrestore(common{:}, 'Lambda', lambda, 'MaxIterations', 5000, 'Tolerance', 0);
 reference = long.objective(end);
 result = struct('row', row, 'likelihood', likelihood, 'lambda', lambda, ...
     'objective', info.objective(end), 'reference', reference, ...
     'relative', (info.objective(end) - reference) / abs(reference), ...
     'perPixel', (info.objective(end) - reference) / numel(y), 'iterations', info.iterations, ...
-    'seconds', info.seconds, 'start', long.objective(1), ...
+    'seconds', info.seconds, 'start', long.objective(1), 'psnr', psnr(x, truth, row.peak), ...
+    'psnrLong', psnr(xLong, truth, row.peak), 'change', norm(x(:) - xLong(:)) / norm(xLong(:)), ...
     'curve', [long.objectiveIterations; long.objective]);
 fprintf('%s %s peak %g %s: objective %.10g after %d iterations, at 5000 %.10g: %.2e relative\n', ...
     row.image, row.problem, row.peak, likelihood, result.objective, result.iterations, ...
@@ -422,16 +423,21 @@ for r = 1:numel(rows)
     out('| %s | %s | %g | %g, %g, %g | %s |%s%s%s\n', row.image, row.problem, row.peak, ...
         row.alpha, row.mean, row.var, noisy, cells{:});
 end
-out('\n| image | problem | peak | likelihood | lambda | objective | at 5000 | relative | per pixel | iterations | seconds |\n');
-out('|---|---|---|---|---|---|---|---|---|---|---|\n');
+out('\n| image | problem | peak | likelihood | lambda | objective | at 5000 | relative | per pixel | share of the first gap | iterations | seconds | PSNR, at 5000 | x against 5000 |\n');
+out('|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n');
 for r = 1:numel(rows)
     files = dir(fullfile(outdir, sprintf('convergence_%02d_*.mat', r)));
     for f = 1:numel(files)
         s = load(fullfile(outdir, files(f).name));
         c = s.result;
-        out('| %s | %s | %g | %s | %.4g | %.10g | %.10g | %.1e | %.1e | %d | %.1f |\n', c.row.image, ...
-            c.row.problem, c.row.peak, c.likelihood, c.lambda, c.objective, c.reference, ...
-            c.relative, c.perPixel, c.iterations, c.seconds);
+        quality = '- | - |';
+        if isfield(c, 'psnr')
+            quality = sprintf('%.2f, %.2f | %.1e |', c.psnr, c.psnrLong, c.change);
+        end
+        out('| %s | %s | %g | %s | %.4g | %.10g | %.10g | %.1e | %.1e | %.1e | %d | %.1f | %s\n', ...
+            c.row.image, c.row.problem, c.row.peak, c.likelihood, c.lambda, c.objective, ...
+            c.reference, c.relative, c.perPixel, (c.objective - c.reference) / (c.start - c.reference), ...
+            c.iterations, c.seconds, quality);
     end
 end
 out('\n| size | problem | likelihood | seconds | iterations | ms per iteration | fft | prox | tv | other | pglikmt gradient |\n');
