@@ -18,7 +18,9 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %
 %   Y is a full real double array, finite. ALPHA and VAR are positive finite
 %   scalars, MEAN a finite scalar (the gain, the variance and the offset of the
-%   read noise: PGNOISEFIT will estimate them from Y).
+%   read noise). Any of them given as [] is estimated from Y by PGNOISEFIT,
+%   the others held: X = PGRESTORE(Y, [], [], []) restores with all three
+%   estimated.
 %
 %   Options (Name, Value; names in any case):
 %     'PSF'           nonnegative 2-D or 3-D kernel, no larger than Y, centred
@@ -59,9 +61,10 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   time (seconds in fft; prox: the data term's proximity operator and value;
 %   tv; other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
 %   estimated mean squared error, its sampling error, iterations so far]),
-%   steps (the final tau and sigma) and operators (function handles H, Ht, D
+%   steps (the final tau and sigma), operators (function handles H, Ht, D
 %   and Dt on the solver's domain, of size domainSize, and crop, which takes
-%   that domain to Y's size).
+%   that domain to Y's size), noise ([ALPHA, MEAN, VAR] as used) and estimated
+%   (which of the three PGNOISEFIT gave).
 %
 %   Method. Chambolle and Pock's primal-dual method, over-relaxed by 1.9
 %   (Condat's form), with the data term taken through its proximity operator:
@@ -123,6 +126,10 @@ if nargin < 4
 end
 opts = checkInputs(y, alpha, mu, noiseVar, varargin);
 started = tic;
+estimated = [isempty(alpha), isempty(mu), isempty(noiseVar)];
+if any(estimated)
+    [alpha, mu, noiseVar] = estimateNoise(y, alpha, mu, noiseVar);
+end
 model = makeModel(y, alpha, mu, noiseVar, opts.likelihood);
 prob = makeProblem(size(y), opts);
 state = initialState(y, model, prob, opts);
@@ -142,7 +149,8 @@ if nargout > 1
         'likelihood', opts.likelihood, 'stopReason', state.stopReason, 'seconds', seconds, ...
         'time', struct('fft', timing.fft, 'prox', timing.prox, 'tv', timing.tv, ...
         'other', seconds - timing.fft - timing.prox - timing.tv), 'lambdas', tried, ...
-        'steps', [state.tau, state.sigma], 'operators', operators(prob));
+        'steps', [state.tau, state.sigma], 'operators', operators(prob), ...
+        'noise', [alpha, mu, noiseVar], 'estimated', estimated);
 end
 if strcmp(opts.display, 'final')
     fprintf('pgrestore: %s likelihood, lambda %.4g, %d iterations, objective %.10g, %s, %.2f s\n', ...
@@ -164,16 +172,18 @@ end
 if ~all(isfinite(y(:)))
     error('pgmex:pgrestore:yNotFinite', 'pgrestore: Y must hold finite values only.');
 end
-if ~isRealScalar(alpha) || ~(alpha > 0) || ~isfinite(alpha)
+% [] asks for the value to be estimated from Y.
+if ~isEmptyDouble(alpha) && (~isRealScalar(alpha) || ~(alpha > 0) || ~isfinite(alpha))
     error('pgmex:pgrestore:alphaNotPositive', ...
-        'pgrestore: ALPHA must be a positive finite real double scalar.');
+        'pgrestore: ALPHA must be a positive finite real double scalar, or [].');
 end
-if ~isRealScalar(mu) || ~isfinite(mu)
-    error('pgmex:pgrestore:meanNotFinite', 'pgrestore: MEAN must be a finite real double scalar.');
+if ~isEmptyDouble(mu) && (~isRealScalar(mu) || ~isfinite(mu))
+    error('pgmex:pgrestore:meanNotFinite', ...
+        'pgrestore: MEAN must be a finite real double scalar, or [].');
 end
-if ~isRealScalar(noiseVar) || ~(noiseVar > 0) || ~isfinite(noiseVar)
+if ~isEmptyDouble(noiseVar) && (~isRealScalar(noiseVar) || ~(noiseVar > 0) || ~isfinite(noiseVar))
     error('pgmex:pgrestore:varNotPositive', ...
-        'pgrestore: VAR must be a positive finite real double scalar.');
+        'pgrestore: VAR must be a positive finite real double scalar, or [].');
 end
 opts = struct('psf', [], 'boundary', '', 'lambda', 'auto', 'likelihood', 'exact', ...
     'spacing', [], 'maxIterations', 2000, 'tolerance', 1e-5, 'lower', 0, 'upper', Inf, ...
@@ -266,6 +276,28 @@ end
 if isempty(opts.spacing)
     opts.spacing = ones(1, ndims(y));
 end
+end
+
+function ok = isEmptyDouble(v)
+ok = isa(v, 'double') && isempty(v);
+end
+
+function [alpha, mu, noiseVar] = estimateNoise(y, alpha, mu, noiseVar)
+% The missing parameters from Y alone, the known ones held: PGNOISEFIT fixes a
+% given MEAN or VAR; a given ALPHA is kept over its estimate.
+args = {};
+if ~isempty(mu)
+    args = [args, {'Mean', mu}];
+end
+if ~isempty(noiseVar)
+    args = [args, {'Var', noiseVar}];
+end
+[a, m, v] = pgnoisefit(y, args{:});
+if isempty(alpha)
+    alpha = a;
+end
+mu = m;
+noiseVar = v;
 end
 
 function ok = isRealScalar(v)

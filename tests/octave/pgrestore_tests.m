@@ -157,6 +157,32 @@
 %! assert (max (abs (x(:) - 3)) < 0.5);
 
 %!test
+%! % [] for a noise parameter: PGNOISEFIT's value, the given ones held, and the
+%! % same X as a call given those values.
+%! randn ('seed', 5);
+%! rand ('seed', 5);
+%! [c, r] = meshgrid (1:48);
+%! truth = 20 + 15 * (c > 24) + 10 * (r > 30);
+%! y = 2 * randp (truth) + 7 + 2 * randn (size (truth));
+%! cases = {
+%!   {[], [], []},  {}
+%!   {[], 7, []},   {'Mean', 7}
+%!   {[], [], 4},   {'Var', 4}
+%!   {1.5, [], []}, {}
+%! };
+%! for k = 1:rows (cases)
+%!   given = cases{k, 1};
+%!   [a, m, v] = pgnoisefit (y, cases{k, 2}{:});
+%!   if (! isempty (given{1}))
+%!     a = given{1};
+%!   end
+%!   [x, info] = pgrestore (y, given{:}, 'Lambda', 0.3, 'MaxIterations', 30);
+%!   assert (info.noise, [a, m, v]);
+%!   assert (info.estimated, cellfun (@isempty, given));
+%!   assert (x, pgrestore (y, a, m, v, 'Lambda', 0.3, 'MaxIterations', 30));
+%! end
+
+%!test
 %! % 'auto' lands nearer the truth than a quarter of its LAMBDA and four times
 %! % it, denoising and deblurring, and leaves the caller's generators alone.
 %! randn ('seed', 17);
