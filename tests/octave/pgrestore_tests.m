@@ -131,7 +131,7 @@
 %! for k = 1:rows (cases)
 %!   ops = operators_of (truth, cases{k, 1}{:});
 %!   y = 1.5 * round (ops.H (truth)) + 3 + 0.5 * randn (size (truth));
-%!   [x, info] = pgrestore (y, 1.5, 3, 0.25, cases{k, 1}{:}, 'Lambda', cases{k, 2}, 'Tolerance', 1e-9, 'MaxIterations', 4000);
+%!   [x, info] = pgrestore (y, 1.5, 3, 0.25, cases{k, 1}{:}, 'Lambda', cases{k, 2}, 'Likelihood', 'exact', 'Tolerance', 1e-9, 'MaxIterations', 4000);
 %!   f0 = objective (x, y, 1.5, 3, 0.25, cases{k, 2}, ops);
 %!   assert (info.objective(end), f0, 1e-9 * abs (f0));
 %!   assert (strcmp (info.stopReason, 'tolerance'));
@@ -142,6 +142,21 @@
 %!     end
 %!     assert (objective (max (x + step, 0), y, 1.5, 3, 0.25, cases{k, 2}, ops) >= f0 - 1e-7 * abs (f0));
 %!   end
+%! end
+
+%!test
+%! % The default likelihood: shifted when denoising, exact with a PSF; a given
+%! % one is kept either way.
+%! y = 3 + ones (12, 10);
+%! cases = {
+%!   {},                                    'shifted'
+%!   {'PSF', ones(3)/9},                    'exact'
+%!   {'PSF', ones(3)/9, 'Likelihood', 'gaussian'}, 'gaussian'
+%!   {'Likelihood', 'exact'},               'exact'
+%! };
+%! for k = 1:rows (cases)
+%!   [~, info] = pgrestore (y, 1, 0, 1, 'Lambda', 1, 'MaxIterations', 1, cases{k, 1}{:});
+%!   assert (info.likelihood, cases{k, 2});
 %! end
 
 %!test
