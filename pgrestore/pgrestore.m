@@ -40,7 +40,7 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %                     Default: 'shifted' without a PSF, 'exact' with one,
 %                     the best measured on photographs at 1 to 5 photons
 %                     (in denoising the exact likelihood's estimate lost
-%                     2 to 7 % of its photons to TV and 0.4 to 1.2 dB; see
+%                     2 to 7 % of its photons to TV and up to 1.2 dB; see
 %                     docs/restoration.md).
 %     'Spacing'       element sizes, one per dimension of Y (for instance a
 %                     coarser z in microscopy); the differences are divided by
