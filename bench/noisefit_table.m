@@ -6,9 +6,14 @@ function results = noisefit_table(root, part)
 %   0.98*I/max(I)), and fits it:
 %     single images  peaks 20, 200 and 2000 photons, alpha 0.5 and 4, var 1
 %                    and 36, mean 0 and 100, one draw each (48 trials)
-%     stacks         16 frames, peak 200, alpha 2.5, mean 50, var 16
-%   It prints one row per trial and the median and worst of each error per
-%   setting, and returns the trials in RESULTS.images and RESULTS.stacks.
+%     stacks         16 frames, peak 200, alpha 2.5, mean 50, var 16, eight
+%                    draws of each image
+%   It prints one row per trial, the median and worst of each error per
+%   single-image setting, and for the stacks each error's mean over the draws
+%   (the bias) with its standard error, its spread over the draws, the fits'
+%   own standard errors and the Cramer-Rao bound (every pixel's x a nuisance
+%   parameter) beside the target. It returns the trials in RESULTS.images and
+%   RESULTS.stacks.
 %   NOISEFIT_TABLE(ROOT, 'images') or (ROOT, 'stacks') runs one part.
 %
 %   Errors: alpha relative; the noise level sqrt(alpha*(E[y] - mean) + var)
@@ -133,20 +138,86 @@ fprintf('time per fit: median %.2f s (%.2f to %.2f)\n', median(rows(:, 12)), min
 end
 
 function rows = stackTrials(images)
-fprintf('\nStacks of 16 frames, 256x256, peak 200, alpha 2.5, mean 50, var 16\n');
-fprintf('%-6s | %8s %8s %8s | %8s %8s %8s | %7s %9s\n', 'image', 'alpha', 'mean/sd', 'var', ...
-    'se alpha', 'se mean', 'se var', 'time s');
+a = 2.5;
+mu = 50;
+v = 16;
+frames = 16;
+draws = 8;
+fprintf(['\nStacks of %d frames, 256x256, peak 200, alpha %g, mean %g, var %g, %d draws. ' ...
+    'Errors: alpha and var relative, mean in sqrt(var)\n'], frames, a, mu, v, draws);
+fprintf('%-6s %4s | %8s %8s %8s | %8s %8s %8s | %7s\n', 'image', 'draw', 'alpha', 'mean', ...
+    'var', 'se alpha', 'se mean', 'se var', 'time s');
 rows = [];
+bounds = zeros(numel(images), 3);
 for k = 1:numel(images)
     x = intensities(images(k), 200);
-    y = draw(x, 2.5, 50, 16, 16, 100 + k);
-    [fit, seconds] = timedFit(y, {'Frames', true});
-    row = [k fit.alpha / 2.5 - 1 (fit.mean - 50) / 4 fit.var / 16 - 1 fit.info.stderr.alpha ...
-        fit.info.stderr.mean fit.info.stderr.var seconds];
-    rows = [rows; row]; %#ok<AGROW>
-    fprintf('%-6s | %+8.4f %+8.3f %+8.4f | %8.4f %8.3f %8.3f | %7.2f\n', images(k).name, ...
-        row(2:end));
+    bounds(k, :) = stackBound(x, frames, a, mu, v)';
+    for s = 1:draws
+        y = draw(x, a, mu, v, frames, 100 * k + s);
+        [fit, seconds] = timedFit(y, {'Frames', true});
+        row = [k s fit.alpha / a - 1 (fit.mean - mu) / sqrt(v) fit.var / v - 1 ...
+            fit.info.stderr.alpha / a fit.info.stderr.mean / sqrt(v) fit.info.stderr.var / v seconds];
+        rows = [rows; row]; %#ok<AGROW>
+        fprintf('%-6s %4d | %+8.4f %+8.3f %+8.4f | %8.4f %8.3f %8.4f | %7.2f\n', images(k).name, ...
+            row(2:end));
+    end
 end
+names = {'alpha', 'mean', 'var'};
+targets = [0.02 0.1 0.05];
+fprintf(['\nOver the draws, in the same units: bias (mean error +- its standard error), spread ' ...
+    '(standard deviation), the fits'' median standard error and the Cramer-Rao bound\n']);
+fprintf('%-6s %-5s | %6s | %17s | %8s | %8s | %8s\n', 'image', '', 'target', 'bias', 'spread', ...
+    'fit se', 'bound');
+for k = 1:numel(images)
+    in = rows(:, 1) == k;
+    for j = 1:3
+        e = rows(in, 2 + j);
+        fprintf('%-6s %-5s | %6.3f | %+8.4f +- %6.4f | %8.4f | %8.4f | %8.4f\n', images(k).name, ...
+            names{j}, targets(j), mean(e), std(e) / sqrt(numel(e)), std(e), ...
+            median(rows(in, 5 + j)), bounds(k, j));
+    end
+end
+fprintf('time per stack fit: median %.2f s (%.2f to %.2f)\n', median(rows(:, 9)), ...
+    min(rows(:, 9)), max(rows(:, 9)));
+end
+
+function bound = stackBound(x, frames, a, mu, v)
+% The Cramer-Rao bound for alpha, mean and var (in the table's units) from a stack of frames
+% of the scene x, every pixel's x a nuisance parameter: per level, one value's Fisher
+% information in (var, mean, alpha, x) by quadrature over y, its part for (var, mean, alpha)
+% left when x is estimated too, times the frames, summed over the pixels (levels binned in
+% 60 quantiles, over which that part barely changes).
+x = sort(x(:));
+edges = round(linspace(0, numel(x), 61));
+info = zeros(3);
+for b = 1:60
+    level = x(edges(b) + 1:edges(b + 1));
+    F = oneValueFisher(mean(level), a, mu, v);
+    info = info + numel(level) * frames * (F(1:3, 1:3) - F(1:3, 4) * F(4, 1:3) / F(4, 4));
+end
+c = inv(info);
+bound = sqrt([c(3, 3) / a^2; c(2, 2) / v; c(1, 1) / v^2]);
+end
+
+function F = oneValueFisher(x, a, mu, v)
+% The scores of one value y from the posterior of its count n: d/dvar = (E[d^2] - var)/(2var^2),
+% d/dmean = E[d]/var, d/dalpha = E[n*d]/var, d/dx = E[n]/x - 1, d = y - mean - alpha*n.
+% Counts and values past 9 standard deviations add nothing a double holds.
+n = (max(floor(x - 9 * sqrt(x) - 10), 0):ceil(x + 9 * sqrt(x) + 10))';
+logPoisson = -x + n * log(x) - gammaln(n + 1);
+dy = sqrt(v) / 8;
+y = mu + a * n(1) - 9 * sqrt(v) + (0:ceil((a * (n(end) - n(1)) + 18 * sqrt(v)) / dy)) * dy;
+d = bsxfun(@minus, y, a * n + mu);
+logTerm = bsxfun(@plus, logPoisson, -d.^2 / (2 * v)) - log(2 * pi * v) / 2;
+top = max(logTerm, [], 1);
+term = exp(bsxfun(@minus, logTerm, top));
+total = sum(term, 1);
+post = bsxfun(@rdivide, term, total);
+density = total .* exp(top);
+Ed = sum(post .* d, 1);
+scores = [(sum(post .* d.^2, 1) - v) / (2 * v^2); Ed / v; sum(post .* bsxfun(@times, n, d), 1) / v; ...
+    sum(post .* bsxfun(@times, n, ones(size(y))), 1) / x - 1];
+F = bsxfun(@times, scores, density * dy) * scores';
 end
 
 function [fit, seconds] = timedFit(y, options)

@@ -1,7 +1,8 @@
 # cmake --install lays out one toolbox folder, <prefix>/pgmex, ready for addpath: the
 # compiled modules with each one's help file beside it (help finds a compiled function's
 # text only in the same folder), the plain M-code functions, the demo with its likelihood
-# series, build_mex.m and the licence; the modules and functions are those of toolbox.txt.
+# series and its photograph (images/), build_mex.m and the licence; the modules and
+# functions are those of toolbox.txt.
 #
 # Given -DMATLAB_ROOT=<matlabroot>, the modules are also built against that MATLAB
 # with FindMatlab, into <build>/matlab, and those are the .mexa64 files installed;
@@ -23,6 +24,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/examples/restore_demo.m
               ${CMAKE_SOURCE_DIR}/examples/likelihood_series.m ${CMAKE_SOURCE_DIR}/build_mex.m
               ${CMAKE_SOURCE_DIR}/COPYING
         DESTINATION ${TOOLBOX_DESTINATION})
+install(FILES ${CMAKE_SOURCE_DIR}/examples/images/camera.png
+              ${CMAKE_SOURCE_DIR}/examples/images/README.md
+        DESTINATION ${TOOLBOX_DESTINATION}/images)
 
 if(MATLAB_ROOT)
     set(Matlab_ROOT_DIR ${MATLAB_ROOT})

@@ -198,11 +198,13 @@ LANE_INLINE L proxOf(const L &v, const L &y, const L &gamma, const Noise *p,
      * that a root many binary orders below it is reached in a few steps. */
     L shrink = 0.5;
     L lastStep = NAN;
+    Mask upperSeen = L::fromBits(0u);
     for (int i = 0; i < kProxSteps && any(active); ++i) {
         Posterior<L> r = posteriorOf<L, WANT_THIRD>(x, y, p, active);
         L f = (x - v) / gamma + (one - r.meanOverX);
         lower = select(active & (f < 0.0), x, lower);
         upper = select(active & (f >= 0.0), x, upper);
+        upperSeen = upperSeen | (active & (f >= 0.0));
         /* F' = 1 / gamma + (E - Var) / x^2, whose second term rounding can leave just below its
          * true 0 where the posterior is the prior's, and F'' = (3 Var - K3 - 2 E) / x^3, K3
          * the third central moment: dE/dx = Var / x and dVar/dx = K3 / x. */
@@ -229,6 +231,12 @@ LANE_INLINE L proxOf(const L &v, const L &y, const L &gamma, const Noise *p,
             (size <= L(kProxNear) * scale) &
             ((size * size) * size <= (L(kProxTolerance) * scale) * (lastStep * lastStep));
         Mask inside = (newton > lower) & (newton < upper) & ~(small & ~near);
+        /* The first upper end is a bound, not a point where F was seen >= 0, and the root can
+         * sit on it: where the posterior mean stays at its limit (a dark observation under
+         * small read noise) F is linear, and Newton lands on that end or rounds just past it.
+         * Bisecting instead took 40 steps to the end; the end itself is the better guess. */
+        Mask toBound = ~upperSeen & ~inside & (newton >= upper) & (upper > lower) &
+                       (upper < HUGE_VAL) & ~(small & ~near);
         /* Within a bracket, its middle, geometric where it spans more than a factor 4; from
          * [0, upper], upper shrunk; with no upper end yet (gamma = Inf), (lower + 1)^2. */
         Mask fromZero = ~(lower > 0.0);
@@ -238,9 +246,9 @@ LANE_INLINE L proxOf(const L &v, const L &y, const L &gamma, const Noise *p,
                              (lower + one) * (lower + one));
         Mask done = (f == 0.0) | ((small | predicted) & near) |
                     (upper - lower <= L(kProxTolerance) * atLeastOne(lower));
-        L next = select(inside, newton, select(done, x, bisection));
-        shrink = select(active & ~inside & ~done & fromZero, shrink * shrink, shrink);
-        lastStep = select(active & inside, step, lastStep);
+        L next = select(inside, newton, select(done, x, select(toBound, upper, bisection)));
+        shrink = select(active & ~inside & ~toBound & ~done & fromZero, shrink * shrink, shrink);
+        lastStep = select(active & (inside | toBound), step, lastStep);
         x = select(active, next, x);
         active = active & ~done;
     }

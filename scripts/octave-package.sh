@@ -48,6 +48,9 @@ for function in $functions; do
     cp "$root/$function/$function.m" "$top/inst/"
 done
 cp "$root/examples/restore_demo.m" "$root/examples/likelihood_series.m" "$top/inst/"
+# The demo's photograph, with its source and licence.
+mkdir -p "$top/inst/images"
+cp "$root/examples/images/camera.png" "$root/examples/images/README.md" "$top/inst/images/"
 
 # The INDEX's categories are chosen by hand; a listed function that none names yet is
 # still shown by pkg describe, under a category of its own.

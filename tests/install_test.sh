@@ -14,7 +14,7 @@ list() { "$root/scripts/toolbox-list.sh" "$root/toolbox.txt" "$@"; }
 modules=$(list modules)
 functions=$(list functions)
 [ -n "$modules" ] || { echo "FAIL no modules in $root/toolbox.txt" >&2; exit 1; }
-expected="COPYING build_mex.m likelihood_series.m restore_demo.m"
+expected="COPYING build_mex.m images likelihood_series.m restore_demo.m"
 for module in $modules; do
     expected="$expected $module.m $module.mex $module.mexa64"
 done

@@ -285,6 +285,16 @@ TEST_F(PgProx, ValueCases) {
          {1, 0, 1},
          {0, 0},
          0},
+        // Dark pixels under small read noise: E[n | y, x] / x stays at its limit, F is linear
+        // and its root sits on the first bracket's end. Bisecting towards it left errors of
+        // 1e-14 after 40 steps.
+        {"dark pixel: v - gamma on the bracket's end",
+         {0.3, 0.3, 0.6, 0.51538237118853236, 0.88700305479401487},
+         {0.05, -0.05, 0.1, 0.012756686535025877, 0.15282602109237559},
+         {0.05},
+         {0.01, 0, 1},
+         {0.25, 0.25, 0.55, 0.51538237118853236 - 0.05, 0.88700305479401487 - 0.05},
+         4e-16},
         // A fuzzer's find: v = -Inf under y = 1e154 once gave 1.08e-19, F(0) being Inf - Inf.
         {"bad elements",
          {nan, 1, 1, 1, 1, 1, 1, inf, -inf, -inf},

@@ -86,20 +86,20 @@ for k = 1:numel(names)
     end
 end
 
-% A smaller scene than the demo's own, still clearing its 6 dB target by more
-% than a decibel in both regimes.
-options = struct('size', 80, 'iterations', 60, 'quiet', true);
+% A smaller scene than the demo's own, with the photograph shipped beside it:
+% each restoration clears the observed image by 6 dB or more. (The Gaussian
+% likelihood's slower solves are left to the demo itself.)
+options = struct('size', 48, 'likelihoods', {{'exact', 'shifted'}}, 'quiet', true);
 pictures = fullfile(work, 'demo');
 result = restore_demo(pictures, options);
-for g = result.regimes
-    if ~(g.psnrExact >= g.psnrNoisy + 6 && g.psnrApprox >= g.psnrNoisy + 6)
-        failures{end + 1} = sprintf(['restore_demo, %s, gained too little: noisy %.2f, ' ...
-                                     'exact %.2f, approx %.2f dB'], ...
-                                    g.name, g.psnrNoisy, g.psnrExact, g.psnrApprox);
+for g = result.rows
+    if ~(g.psnr >= result.psnrObserved + 6)
+        failures{end + 1} = sprintf('restore_demo, %s, gained too little: observed %.2f, restored %.2f dB', ...
+                                    g.likelihood, result.psnrObserved, g.psnr);
     end
 end
 picture = imread(result.picture);
-if ~isequal(size(picture), [2 * 80 + 4, 4 * 80 + 3 * 4])
+if ~isequal(size(picture), [42, 4 * 42 + 3 * 4])
     failures{end + 1} = sprintf('restore_demo picture is %s', mat2str(size(picture)));
 end
 

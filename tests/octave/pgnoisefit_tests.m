@@ -152,6 +152,35 @@
 %! assert ([ah muh vh], [4 mu 1], [0.01 0.2 0.1]);
 
 %!test
+%! % A stack's mean and var over draws: with few frames the profile sees each
+%! % pixel's skewness about its own fitted intensity, short of the third
+%! % cumulant, and a Cox-Reid term that does not see the noise's shape let
+%! % that push mean and var up the ridge var - alpha*mean by one to three of
+%! % their standard errors (here, 8 frames: var twice the truth, mean 2.5
+%! % sqrt(var) high on average). Over the draws the errors must be centred
+%! % and as large as the fits' own standard errors say (each bound on the
+%! % average error is above twice its spread over six draws).
+%! add_paths ();
+%! x = scene (128, 200);
+%! a = 2.5; mu = 50; v = 36;
+%! draws = 6;
+%! fits = zeros (draws, 6);
+%! for s = 1:draws
+%!   y = zeros (128, 128, 8);
+%!   for f = 1:8
+%!     y(:, :, f) = draw (x, a, mu, v, 1000 * s + f);
+%!   end
+%!   [ah, muh, vh, info] = pgnoisefit (y, 'Frames', true);
+%!   fits(s, :) = [ah muh vh info.stderr.alpha info.stderr.mean info.stderr.var];
+%! end
+%! err = bsxfun (@minus, fits(:, 1:3), [a mu v]);
+%! z = err ./ fits(:, 4:6);
+%! assert (abs (mean (err(:, 1))) < 0.02 * a, 'alpha off by %g', mean (err(:, 1)));
+%! assert (abs (mean (err(:, 2))) < sqrt (v), 'mean off by %g', mean (err(:, 2)));
+%! assert (abs (mean (err(:, 3))) < 0.4 * v, 'var off by %g', mean (err(:, 3)));
+%! assert (all (mean (z.^2) < 4), 'errors in standard errors: %s', mat2str (mean (z.^2), 3));
+
+%!test
 %! % pglikmt's dnll against the log-domain reference's, whose grad and nll
 %! % are pglikmt's, and against central differences of pglikmt's nll.
 %! add_paths ();
