@@ -125,7 +125,7 @@ box5 = ones(5) / 25;
 gauss9 = exp(-(c .^ 2 + r .^ 2) / (2 * 1.5 ^ 2));
 gauss9 = gauss9 / sum(gauss9(:));
 % image, problem, peak, psf, alpha, mean, var (NaN: (peak/10)^2)
-spec = {
+cases = {
     'camera', 'denoise',  1,  [],     1,   0,  NaN
     'camera', 'denoise',  5,  [],     1,   0,  NaN
     'camera', 'denoise',  30, [],     1,   0,  NaN
@@ -138,8 +138,8 @@ spec = {
     'cell',   '5x5 blur', 5,  box5,   2.5, 10, 16
     'camera', '9x9 Gaussian blur', 5, gauss9, 1, 0, NaN
 };
-rows = struct('image', spec(:, 1), 'problem', spec(:, 2), 'peak', spec(:, 3), ...
-    'psf', spec(:, 4), 'alpha', spec(:, 5), 'mean', spec(:, 6), 'var', spec(:, 7));
+rows = struct('image', cases(:, 1), 'problem', cases(:, 2), 'peak', cases(:, 3), ...
+    'psf', cases(:, 4), 'alpha', cases(:, 5), 'mean', cases(:, 6), 'var', cases(:, 7));
 for k = 1:numel(rows)
     if isnan(rows(k).var)
         rows(k).var = (rows(k).peak / 10) ^ 2;
