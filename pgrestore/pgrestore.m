@@ -739,7 +739,9 @@ for k = 1:maxIt
         change = norm(xt(:) - xtOld(:)) / max(norm(xt(:)), realmin);
         t0 = tic;
         if prob.blur
-            fit = dataValue(Hxt, model);
+            % H of a nonnegative x by FFT can round to -1e-17 where x is 0 all
+            % around, and the exact likelihood is NaN below 0.
+            fit = dataValue(max(Hxt, 0), model);
         else
             fit = dataValue(xt, model);
         end

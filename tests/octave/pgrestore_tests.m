@@ -145,6 +145,20 @@
 %! end
 
 %!test
+%! % A dark region (x = 0 over a PSF's reach, where H x by FFT rounds to either
+%! % side of 0): the objective stays finite and the tolerance is reached.
+%! randn ('seed', 3);
+%! truth = 4 * (repmat (1:24, 20, 1) > 12);
+%! y = conv2 (truth, ones (3) / 9, 'same') + 0.1 * randn (size (truth));
+%! for likelihood = {'exact', 'shifted'}
+%!   for boundary = {'periodic', 'unknown'}
+%!     [~, info] = pgrestore (y, 1, 0, 0.01, 'PSF', ones (3), 'Boundary', boundary{1}, 'Lambda', 0.3, 'Likelihood', likelihood{1}, 'MaxIterations', 3000);
+%!     assert (all (isfinite (info.objective)), [likelihood{1} ' ' boundary{1}]);
+%!     assert (info.stopReason, 'tolerance');
+%!   end
+%! end
+
+%!test
 %! % The default likelihood: shifted when denoising, exact with a PSF; a given
 %! % one is kept either way.
 %! y = 3 + ones (12, 10);
