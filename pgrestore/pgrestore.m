@@ -528,6 +528,19 @@ end
 prob.cropped = ~isequal(prob.sx, sy);
 prob.normD2 = sum(4 ./ prob.h .^ 2);
 prob.degree = repmat(nd, prod(prob.sx), 1);
+prob.pages = 1;
+prob.full = prob.sx;
+end
+
+function stacked = stackPages(prob, pages)
+% PAGES problems of PROB's kind side by side along one more dimension, solved
+% as one: each operator acts on each page alone, so every page gets the bits it
+% would get by itself, for one interpreted pass per step instead of PAGES.
+stacked = prob;
+stacked.pages = pages;
+stacked.full = [prob.sx, pages];
+stacked.observed{end + 1} = ':';
+stacked.degree = repmat(prob.nd, prod(stacked.full), 1);
 end
 
 function n = smoothSize(n)
@@ -546,7 +559,15 @@ end
 end
 
 function t = applyH(x, prob)
-t = real(ifftn(prob.otf .* fftn(x)));
+if prob.pages == 1
+    t = real(ifftn(prob.otf .* fftn(x)));
+else
+    t = zeros(prob.full);
+    for j = 1:prob.pages
+        page = pageIndex(prob, j);
+        t(page{:}) = real(ifftn(prob.otf .* fftn(x(page{:}))));
+    end
+end
 if prob.cropped
     t = t(prob.observed{:});
 end
@@ -554,20 +575,33 @@ end
 
 function x = applyHt(t, prob)
 if prob.cropped
-    z = zeros(prob.sx);
+    z = zeros(prob.full);
     z(prob.observed{:}) = t;
     t = z;
 end
-x = real(ifftn(conj(prob.otf) .* fftn(t)));
+if prob.pages == 1
+    x = real(ifftn(conj(prob.otf) .* fftn(t)));
+else
+    x = zeros(prob.full);
+    for j = 1:prob.pages
+        page = pageIndex(prob, j);
+        x(page{:}) = real(ifftn(conj(prob.otf) .* fftn(t(page{:}))));
+    end
+end
+end
+
+function page = pageIndex(prob, j)
+page = repmat({':'}, 1, prob.nd + 1);
+page{end} = j;
 end
 
 function d = applyD(x, prob)
 % Forward differences scaled by the spacing, zero past the last element; the nd
 % differences of one element side by side in d(:, k), as groupshrinkmt takes groups.
-sx = prob.sx;
+sx = prob.full;
 d = zeros(prob.nd, prod(sx));
 for k = 1:prob.nd
-    idx = repmat({':'}, 1, prob.nd);
+    idx = repmat({':'}, 1, numel(sx));
     idx{k} = [2:sx(k), sx(k)];
     e = x(idx{:}) - x;
     if prob.h(k) ~= 1
@@ -580,14 +614,14 @@ end
 function x = applyDt(d, prob)
 % The adjoint: each difference leaves its first element and enters its second;
 % component k's last slice is no difference and takes no part.
-sx = prob.sx;
+sx = prob.full;
 x = zeros(sx);
 for k = 1:prob.nd
     e = reshape(d(k, :), sx);
     if prob.h(k) ~= 1
         e = e / prob.h(k);
     end
-    idx = repmat({':'}, 1, prob.nd);
+    idx = repmat({':'}, 1, numel(sx));
     idx{k} = sx(k);
     e(idx{:}) = 0;
     idx{k} = [1, 1:sx(k) - 1];
@@ -615,16 +649,17 @@ if isempty(opts.init)
     end
 else
     x0 = min(max(opts.init, opts.lower), opts.upper);
+    x0 = repmat(x0, [ones(1, prob.nd), prob.pages]);
 end
 if prob.cropped
     % The unobserved margin starts from the nearest observed value.
-    idx = cell(1, prob.nd);
+    idx = repmat({':'}, 1, numel(prob.full));
     for d = 1:prob.nd
         idx{d} = min(max((1:prob.sx(d)) - prob.offset(d), 1), prob.sy(d));
     end
     x0 = x0(idx{:});
 end
-state = struct('x', x0, 'xt', x0, 'adapt', 0.5, 'p', zeros(prob.nd, prod(prob.sx)), 'q', zeros(size(y)), ...
+state = struct('x', x0, 'xt', x0, 'adapt', 0.5, 'p', zeros(prob.nd, prod(prob.full)), 'q', zeros(size(y)), ...
     'tau', 0, 'sigma', 0, 'ratio', 1, 'iterations', 0, 'objective', zeros(1, 0), ...
     'objectiveIterations', zeros(1, 0), 'lambda', 0, 'stopReason', '');
 % tau*sigma*||K||^2 = 1; the first ratio tau/sigma grows with the photon scale
@@ -831,18 +866,24 @@ fresh.tau = state.tau;
 fresh.sigma = state.sigma;
 fresh.adapt = 0;
 state = fresh;
-chains = cell(1, patterns);
+% The patterns' chains run in lockstep (the same steps and iteration counts), so
+% they are solved as pages of one problem.
+nd = prob.nd;
+minus = false([prob.sy, patterns]);
+plus = minus;
 for j = 1:patterns
-    [minus, plus] = samplePattern(share, 5488 + j);
-    moved = model.alpha * (minus - plus);
-    perturbed = makeModel(model.y - moved, model.alpha, model.mean, model.var, model.kind);
-    chain = struct('minus', minus, 'alone', ~(minus | plus), 'model', perturbed, ...
-        'state', initialState(y - moved, perturbed, prob, opts));
-    chain.state.tau = state.tau;
-    chain.state.sigma = state.sigma;
-    chain.state.adapt = 0;
-    chains{j} = chain;
+    page = pageIndex(prob, j);
+    [minus(page{:}), plus(page{:})] = samplePattern(share, 5488 + j);
 end
+alone = ~(minus | plus);
+moved = model.alpha * (minus - plus);
+stacked = stackPages(prob, patterns);
+perturbed = makeModel(repmat(model.y, [ones(1, nd), patterns]) - moved, model.alpha, ...
+    model.mean, model.var, model.kind);
+chain = initialState(repmat(y, [ones(1, nd), patterns]) - moved, perturbed, stacked, opts);
+chain.tau = state.tau;
+chain.sigma = state.sigma;
+chain.adapt = 0;
 n = numel(u);
 tried = zeros(0, 4);
 states = {};
@@ -851,21 +892,20 @@ for attempt = 1:14
     done = state.iterations;
     [state, timing] = solve(model, prob, state, lambda, opts, timing, started, ...
         opts.maxIterations, searchTol);
+    [chain, timing] = solve(perturbed, stacked, chain, lambda, opts, timing, started, ...
+        state.iterations - done, 0);
     t = observedResult(state.xt, prob);
+    others = observedResult(chain.xt, stacked);
     response = 0;
     variance = 0;
     for j = 1:patterns
-        chain = chains{j};
-        [chain.state, timing] = solve(chain.model, prob, chain.state, lambda, opts, timing, ...
-            started, state.iterations - done, 0);
-        chains{j} = chain;
-        wd = weight .* (t - observedResult(chain.state.xt, prob));
-        minus = chain.minus;
-        alone = chain.alone;
-        response = response + sum(wd(minus) ./ share(minus)) - ...
-            sum(wd(alone) ./ (1 - 2 * share(alone)));
+        page = pageIndex(prob, j);
+        wd = weight .* (t - others(page{:}));
+        m = minus(page{:});
+        a = alone(page{:});
+        response = response + sum(wd(m) ./ share(m)) - sum(wd(a) ./ (1 - 2 * share(a)));
         % The sampling error of the response term, as if each pixel were drawn alone.
-        variance = variance + sum((1 - share(minus)) .* (wd(minus) ./ share(minus)) .^ 2);
+        variance = variance + sum((1 - share(m)) .* (wd(m) ./ share(m)) .^ 2);
     end
     response = response / patterns;
     risk = (sum((t(:) - u(:)) .^ 2) - sum(u(:)) - n * model.s + 2 * response) / n;
