@@ -174,6 +174,42 @@
 %! end
 
 %!test
+%! % 'auto' on volumes (the perturbed copies side by side along a fourth
+%! % dimension), with a PSF, Spacing, Init and bounds (which every copy takes)
+%! % and without a PSF: the least estimate's LAMBDA, x in bounds and nearer
+%! % what it estimates (the scene, or without a PSF the blurred scene) than y.
+%! randn ('seed', 19);
+%! rand ('seed', 19);
+%! [r, c, z] = ndgrid (1:10, 1:8, 1:4);
+%! truth = 2 + 10 * ((r - 5) .^ 2 + (c - 4) .^ 2 < 8);
+%! psf = ones (3, 3, 3);
+%! ops = operators_of (truth, 'PSF', psf, 'Boundary', 'periodic');
+%! blurred = ops.H (truth);
+%! counts = zeros (size (truth));
+%! u = rand (size (truth));
+%! cdf = exp (-blurred);
+%! term = cdf;
+%! for n = 1:60
+%!   counts = counts + (u > cdf);
+%!   term = term .* blurred / n;
+%!   cdf = cdf + term;
+%! end
+%! y = counts + 0.3 * randn (size (truth));
+%! cases = {
+%!   {'PSF', psf, 'Spacing', [1 1 2], 'Init', y, 'Lower', 1, 'Upper', 11},  1,  11, truth
+%!   {},                                                                    0, Inf, blurred
+%! };
+%! for k = 1:rows (cases)
+%!   [x, info] = pgrestore (y, 1, 0, 0.09, cases{k, 1}{:}, 'Likelihood', 'shifted', 'MaxIterations', 300);
+%!   assert (size (x), size (y));
+%!   [~, least] = min (info.lambdas(:, 2));
+%!   assert (info.lambda, info.lambdas(least, 1));
+%!   assert (min (x(:)) >= cases{k, 2} && max (x(:)) <= cases{k, 3});
+%!   observed = cases{k, 4};
+%!   assert (norm (x(:) - observed(:)) < norm (y(:) - observed(:)));
+%! end
+
+%!test
 %! % Lower and Upper hold, and Init is taken.
 %! rand ('seed', 11);
 %! randn ('seed', 11);
