@@ -559,15 +559,7 @@ end
 end
 
 function t = applyH(x, prob)
-if prob.pages == 1
-    t = real(ifftn(prob.otf .* fftn(x)));
-else
-    t = zeros(prob.full);
-    for j = 1:prob.pages
-        page = pageIndex(prob, j);
-        t(page{:}) = real(ifftn(prob.otf .* fftn(x(page{:}))));
-    end
-end
+t = eachPage(@(v) real(ifftn(prob.otf .* fftn(v))), x, prob);
 if prob.cropped
     t = t(prob.observed{:});
 end
@@ -579,14 +571,19 @@ if prob.cropped
     z(prob.observed{:}) = t;
     t = z;
 end
+x = eachPage(@(v) real(ifftn(conj(prob.otf) .* fftn(v))), t, prob);
+end
+
+function out = eachPage(op, x, prob)
+% OP on each page of a stacked problem alone (an FFT must not reach across pages).
 if prob.pages == 1
-    x = real(ifftn(conj(prob.otf) .* fftn(t)));
-else
-    x = zeros(prob.full);
-    for j = 1:prob.pages
-        page = pageIndex(prob, j);
-        x(page{:}) = real(ifftn(conj(prob.otf) .* fftn(t(page{:}))));
-    end
+    out = op(x);
+    return;
+end
+out = zeros(prob.full);
+for j = 1:prob.pages
+    page = pageIndex(prob, j);
+    out(page{:}) = op(x(page{:}));
 end
 end
 
@@ -768,8 +765,6 @@ for k = 1:maxIt
     end
     if adapt > 1e-3
         primalNorm = sum(abs(primalRes(:)));
-    end
-    if adapt > 1e-3
         if primalNorm > band * dualNorm
             tau = tau / (1 - adapt);
             sigma = sigma * (1 - adapt);
