@@ -527,7 +527,6 @@ for d = 1:nd
 end
 prob.cropped = ~isequal(prob.sx, sy);
 prob.normD2 = sum(4 ./ prob.h .^ 2);
-prob.degree = repmat(nd, prod(prob.sx), 1);
 prob.pages = 1;
 prob.full = prob.sx;
 end
@@ -540,7 +539,6 @@ stacked = prob;
 stacked.pages = pages;
 stacked.full = [prob.sx, pages];
 stacked.observed{end + 1} = ':';
-stacked.degree = repmat(prob.nd, prod(stacked.full), 1);
 end
 
 function n = smoothSize(n)
@@ -698,11 +696,19 @@ t0 = tic;
 Dx = applyD(x, prob);
 DtP = applyDt(p, prob);
 timing.tv = timing.tv + toc(t0);
+% Without a blur the data side is empty: tvpdstep then relaxes x and p alone.
+Hx = [];
+HtQ = [];
+Hxt = [];
+qt = [];
+HtQt = [];
 if prob.blur
     t0 = tic;
     Hx = applyH(x, prob);
     HtQ = applyHt(q, prob);
     timing.fft = timing.fft + toc(t0);
+else
+    q = [];
 end
 objective = zeros(1, 0);
 objectiveIt = zeros(1, 0);
@@ -713,18 +719,6 @@ for k = 1:maxIt
     xtOld = xt;
     if prob.blur
         xt = min(max(x - tau * (HtQ + DtP), prob.lower), prob.upper);
-    else
-        t0 = tic;
-        xt = min(max(dataProx(x - tau * DtP, tau, model), prob.lower), prob.upper);
-        timing.prox = timing.prox + toc(t0);
-    end
-    t0 = tic;
-    Dxt = applyD(xt, prob);
-    v = p + sigma * (2 * Dxt - Dx);
-    pt = v - reshape(groupshrinkmt(v(:), prob.degree, lambda, [], []), size(v));
-    DtPt = applyDt(pt, prob);
-    timing.tv = timing.tv + toc(t0);
-    if prob.blur
         t0 = tic;
         Hxt = applyH(xt, prob);
         timing.fft = timing.fft + toc(t0);
@@ -735,36 +729,21 @@ for k = 1:maxIt
         t0 = tic;
         HtQt = applyHt(qt, prob);
         timing.fft = timing.fft + toc(t0);
+    else
+        t0 = tic;
+        xt = min(max(dataProx(x - tau * DtP, tau, model), prob.lower), prob.upper);
+        timing.prox = timing.prox + toc(t0);
     end
-    % Each step once, for the relaxation and the residuals alike: (a - at) is
-    % -(at - a) to the bit, so the residuals are those of the plain formulas.
-    dx = xt - x;
-    dp = pt - p;
-    dDx = Dxt - Dx;
-    dDtP = DtPt - DtP;
+    checking = mod(k, checkEvery) == 0 || k == maxIt;
+    % The TV dual step and the relaxation of every variable, with the optimality residuals
+    % at (xt, pt, qt) while the steps adapt and xt's total variation at a check.
+    t0 = tic;
+    [x, p, Dx, DtP, HtQ, q, Hx, sums] = tvpdstep(xt, x, p, Dx, DtP, HtQt, HtQ, qt, q, Hxt, ...
+        Hx, [tau, sigma, lambda, rho], prob.h, double([adapt > 1e-3, checking]));
+    timing.tv = timing.tv + toc(t0);
     if adapt > 1e-3
-        % The optimality residuals at (xt, pt, qt).
-        primalRes = -dx / tau + dDtP;
-        dualNorm = sum(abs(dDx(:) - dp(:) / sigma));
-    end
-    x = x + rho * dx;
-    p = p + rho * dp;
-    Dx = Dx + rho * dDx;
-    DtP = DtP + rho * dDtP;
-    if prob.blur
-        dq = qt - q;
-        dHx = Hxt - Hx;
-        dHtQ = HtQt - HtQ;
-        if adapt > 1e-3
-            primalRes = primalRes + dHtQ;
-            dualNorm = dualNorm + sum(abs(dHx(:) - dq(:) / sigma));
-        end
-        q = q + rho * dq;
-        Hx = Hx + rho * dHx;
-        HtQ = HtQ + rho * dHtQ;
-    end
-    if adapt > 1e-3
-        primalNorm = sum(abs(primalRes(:)));
+        primalNorm = sums(1);
+        dualNorm = sums(2);
         if primalNorm > band * dualNorm
             tau = tau / (1 - adapt);
             sigma = sigma * (1 - adapt);
@@ -775,7 +754,7 @@ for k = 1:maxIt
             adapt = adapt * shrink;
         end
     end
-    if mod(k, checkEvery) == 0 || k == maxIt
+    if checking
         change = norm(xt(:) - xtOld(:)) / max(norm(xt(:)), realmin);
         t0 = tic;
         if prob.blur
@@ -786,9 +765,7 @@ for k = 1:maxIt
             fit = dataValue(xt, model);
         end
         timing.prox = timing.prox + toc(t0);
-        t0 = tic;
-        value = fit + lambda * sum(sqrt(sum(Dxt .^ 2, 1)));
-        timing.tv = timing.tv + toc(t0);
+        value = fit + lambda * sums(3);
         objective(end + 1) = value; %#ok<AGROW>
         objectiveIt(end + 1) = state.iterations + k; %#ok<AGROW>
         if strcmp(opts.display, 'iter')
@@ -804,6 +781,9 @@ for k = 1:maxIt
         end
         lastObjective = value;
     end
+end
+if ~prob.blur
+    q = state.q;
 end
 state.x = x;
 state.xt = xt;
