@@ -195,14 +195,25 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     const int source[OUT_NORMS] = {IN_X, IN_P, IN_DX, IN_DTP, IN_HTQ, IN_Q, IN_HX};
     double **out[OUT_NORMS] = {&s.xOut,   &s.pOut, &s.dxOut, &s.dtpOut,
                                &s.htqOut, &s.qOut, &s.hxOut};
+    /* The step writes every output, and the host holds room for the outputs asked for alone
+     * (one at least): the rest are made here and freed. */
+    mxArray *result[OUT_COUNT];
     for (int k = 0; k < OUT_NORMS; ++k) {
         const mxArray *a = prhs[source[k]];
-        plhs[k] = mxCreateNumericArray(mxGetNumberOfDimensions(a), mxGetDimensions(a),
-                                       mxDOUBLE_CLASS, mxREAL);
-        *out[k] = mxGetPr(plhs[k]);
+        result[k] = mxCreateNumericArray(mxGetNumberOfDimensions(a), mxGetDimensions(a),
+                                         mxDOUBLE_CLASS, mxREAL);
+        *out[k] = mxGetPr(result[k]);
     }
-    plhs[OUT_NORMS] = mxCreateDoubleMatrix(1, 3, mxREAL);
-    tvpdstep(&s, mxGetPr(plhs[OUT_NORMS]));
+    result[OUT_NORMS] = mxCreateDoubleMatrix(1, 3, mxREAL);
+    tvpdstep(&s, mxGetPr(result[OUT_NORMS]));
+    int given = nlhs < 1 ? 1 : nlhs;
+    for (int k = 0; k < OUT_COUNT; ++k) {
+        if (k < given) {
+            plhs[k] = result[k];
+        } else {
+            mxDestroyArray(result[k]);
+        }
+    }
 }
 
 /* ---- The step ------------------------------------------------------------------------------ */
