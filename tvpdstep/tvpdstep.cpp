@@ -22,11 +22,11 @@
  */
 #include "mex.h"
 #include "gatewaychecks.h"
+#include "lanes.h"
 
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 
 enum {
     IN_XT,
@@ -59,12 +59,13 @@ struct Step {
     double spacing[MAX_DIMS];
     double tau, sigma, lambda, rho;
     bool residuals, tv;
+    void (*path)(struct Chunk *c);
 };
 
-static void tvpdstep(const Step *s, double norms[3]);
+static void tvpdstep(Step *s, double norms[3]);
 
-static const char *const kArrayNames[IN_STEPS] = {"xt",   "x",  "p",  "Dx", "DtP", "HtQt",
-                                                  "HtQ",  "qt", "q",  "Hxt", "Hx"};
+static const char *const kArrayNames[IN_STEPS] = {"xt",  "x",  "p", "Dx",  "DtP", "HtQt",
+                                                  "HtQ", "qt", "q", "Hxt", "Hx"};
 
 static void checkArray(const mxArray *a, const char *name) {
     char notDouble[64];
@@ -129,7 +130,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         mexErrMsgIdAndTxt("pgmex:tvpdstep:needNotPair",
                           "Input need must be a real double vector of two elements.");
     }
-    bool wanted[2] = {mxGetPr(need)[0] != 0.0, mxGetPr(need)[1] != 0.0};
+    const bool wanted[2] = {mxGetPr(need)[0] != 0.0, mxGetPr(need)[1] != 0.0};
 
     /* Shapes: xt sets the domain; x, DtP (and HtQt, HtQ when given) have as many elements,
      * p and Dx nd times as many; qt, q, Hxt, Hx as many as each other. */
@@ -167,8 +168,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         }
     }
 
-    Step s;
-    memset(&s, 0, sizeof s);
+    Step s = {};
     s.nd = (int)nd;
     mwSize dims = mxGetNumberOfDimensions(xt);
     const mwSize *size = mxGetDimensions(xt);
@@ -187,14 +187,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     s.residuals = wanted[0];
     s.tv = wanted[1];
 
-    const double **in[IN_STEPS] = {&s.xt, &s.x, &s.p, &s.dx, &s.dtp, &s.htqt,
+    const double **in[IN_STEPS] = {&s.xt,  &s.x,  &s.p, &s.dx,  &s.dtp, &s.htqt,
                                    &s.htq, &s.qt, &s.q, &s.hxt, &s.hx};
     for (int k = 0; k < IN_STEPS; ++k) {
         *in[k] = mxGetPr(prhs[k]);
     }
     const int source[OUT_NORMS] = {IN_X, IN_P, IN_DX, IN_DTP, IN_HTQ, IN_Q, IN_HX};
-    double **out[OUT_NORMS] = {&s.xOut,   &s.pOut, &s.dxOut, &s.dtpOut,
-                               &s.htqOut, &s.qOut, &s.hxOut};
+    double **out[OUT_NORMS] = {&s.xOut, &s.pOut, &s.dxOut, &s.dtpOut, &s.htqOut, &s.qOut, &s.hxOut};
     /* The step writes every output, and the host holds room for the outputs asked for alone
      * (one at least): the rest are made here and freed. */
     mxArray *result[OUT_COUNT];
@@ -218,26 +217,87 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 
 /* ---- The step ------------------------------------------------------------------------------ */
 
+/* Elements of a row taken through the lanes at a time: their differences, p and Dx side by
+ * side per component, small enough to stay in the first-level cache. */
+enum { CHUNK = 64 };
+
+/* One chunk of a row, component by component (k < nd): the inputs d (D xt), p and dx, and
+ * the outputs pt, the dual residual's terms and the total variation's. */
+struct Chunk {
+    double d[MAX_DIMS][CHUNK], p[MAX_DIMS][CHUNK], dx[MAX_DIMS][CHUNK];
+    double pt[MAX_DIMS][CHUNK], dual[MAX_DIMS][CHUNK], variation[CHUNK];
+    int nd, count;
+    double sigma, lambda;
+    bool residuals, tv;
+};
+
 /* p's projection onto the ball of radius lambda, as v minus its group soft-thresholding:
  * squares rounded before they are added, the factor 1 - lambda/||v|| where it is positive and
- * the norm not 0, else +0. */
-template <int ND> static inline void project(double *pt, const double *v, double lambda) {
-    double sum = 0.0;
-    for (int k = 0; k < ND; ++k) {
-        double square = v[k] * v[k];
-        sum += square;
+ * the norm not 0 (a NaN norm included), else +0; then each term of the sums. Square roots and
+ * divisions dominate a step, and packed ones keep each lane's bits. */
+template <class L> LANE_INLINE void projectChunk(Chunk *c) {
+    const L sigma = c->sigma;
+    for (int e = 0; e < c->count; e += L::kWidth) {
+        int count = c->count - e;
+        typename L::Mask live = count >= L::kWidth ? L::all() : L::fromBits((1u << count) - 1);
+        L v[MAX_DIMS];
+        L sum = 0.0;
+        for (int k = 0; k < c->nd; ++k) {
+            L d = L::load(c->d[k] + e, count);
+            v[k] =
+                L::load(c->p[k] + e, count) + sigma * (L(2.0) * d - L::load(c->dx[k] + e, count));
+            sum = sum + v[k] * v[k];
+        }
+        L norm = squareRoot(sum);
+        L t = L(1.0) - L(c->lambda) / norm;
+        L factor = select((t > 0.0) & ~(norm == 0.0), t, 0.0);
+        L squares = 0.0;
+        for (int k = 0; k < c->nd; ++k) {
+            L pt = v[k] - factor * v[k];
+            storeLanes(c->pt[k] + e, pt, live);
+            L d = L::load(c->d[k] + e, count);
+            if (c->residuals) {
+                L dp = pt - L::load(c->p[k] + e, count);
+                L ddx = d - L::load(c->dx[k] + e, count);
+                storeLanes(c->dual[k] + e, absolute(ddx - dp / sigma), live);
+            }
+            squares = squares + d * d;
+        }
+        if (c->tv) {
+            storeLanes(c->variation + e, squareRoot(squares), live);
+        }
     }
-    double norm = sqrt(sum);
-    double t = 1.0 - lambda / norm;
-    /* By a bit mask, not a branch: whether a pixel's dual reaches the ball's edge is as
-     * random as the data, and a mispredicted branch here cost more than the rest. */
-    uint64_t bits;
-    memcpy(&bits, &t, sizeof bits);
-    bits &= (uint64_t)0 - (uint64_t)((t > 0.0) & (norm != 0.0));
-    double factor;
-    memcpy(&factor, &bits, sizeof factor);
-    for (int k = 0; k < ND; ++k) {
-        pt[k] = v[k] - factor * v[k];
+}
+
+typedef void (*ChunkPath)(Chunk *c);
+
+static void projectScalar(Chunk *c) {
+    projectChunk<Lanes1>(c);
+}
+#ifdef VECTOR_AVX2
+AVX2_TARGET static void projectAvx2(Chunk *c) {
+    projectChunk<Lanes4>(c);
+}
+#endif
+#ifdef VECTOR_AVX512
+AVX512_TARGET static void projectAvx512(Chunk *c) {
+    projectChunk<Lanes8>(c);
+}
+#endif
+
+/* The one place a path is chosen: the widest the processor and the build allow. */
+static ChunkPath chunkPath(void) {
+    switch (widestVectorPath()) {
+#ifdef VECTOR_AVX512
+    case 512:
+        return projectAvx512;
+#endif
+#ifdef VECTOR_AVX2
+    case 256:
+        return projectAvx2;
+#endif
+    default:
+        return projectScalar;
     }
 }
 
@@ -259,14 +319,12 @@ struct Sums {
 /* One row along the first dimension: element i0 on, n0 of them, with last[k] and first[k]
  * telling whether the row lies on dimension k's last or first slice (k >= 1). */
 template <int ND>
-static inline void stepRow(const Step *s, const int *stride, int i0, const bool *first,
-                           const bool *last, Sums *sums) {
+static inline void stepRow(const Step *s, Chunk *chunk, const int *stride, int i0,
+                           const bool *first, const bool *last, Sums *sums) {
     /* Locals, so that the stores through the output pointers cannot be taken to change them. */
     const int n0 = s->size[0];
-    const double sigma = s->sigma;
     const double tau = s->tau;
     const double rho = s->rho;
-    const double lambda = s->lambda;
     const bool blurred = s->dataCount > 0;
     const bool residuals = s->residuals;
     const bool tv = s->tv;
@@ -293,36 +351,34 @@ static inline void stepRow(const Step *s, const int *stride, int i0, const bool 
     double primal = sums->primal;
     double dual = sums->dual;
     double total = sums->tv;
-    for (int c0 = 0; c0 < n0; ++c0) {
-        double dxt[ND];
-        double v[ND];
-        double *pt = pOut + ND * c0;
-        for (int k = 0; k < ND; ++k) {
-            bool end = k == 0 ? c0 == n0 - 1 : last[k];
-            /* The difference to the next element; x - x, so 0 or NaN, on the last slice. */
-            double d = (end ? xt[c0] : xt[c0 + step[k]]) - xt[c0];
-            dxt[k] = scaled[k] ? d / scale[k] : d;
-            int j = ND * c0 + k;
-            v[k] = p[j] + sigma * (2.0 * dxt[k] - dx[j]);
-        }
-        project<ND>(pt, v, lambda);
-
-        double squares = 0.0;
-        for (int k = 0; k < ND; ++k) {
-            int j = ND * c0 + k;
-            double ddx = dxt[k] - dx[j];
-            if (residuals) {
-                double dp = pt[k] - p[j];
-                dual += fabs(ddx - dp / sigma);
+    for (int c = 0; c < n0; c += CHUNK) {
+        const int m = n0 - c < CHUNK ? n0 - c : CHUNK;
+        for (int e = 0; e < m; ++e) {
+            const int c0 = c + e;
+            for (int k = 0; k < ND; ++k) {
+                bool end = k == 0 ? c0 == n0 - 1 : last[k];
+                /* The difference to the next element; x - x, so 0 or NaN, on the last slice. */
+                double d = (end ? xt[c0] : xt[c0 + step[k]]) - xt[c0];
+                chunk->d[k][e] = scaled[k] ? d / scale[k] : d;
+                chunk->p[k][e] = p[ND * c0 + k];
+                chunk->dx[k][e] = dx[ND * c0 + k];
             }
-            dxOut[j] = dx[j] + rho * ddx;
+        }
+        chunk->count = m;
+        s->path(chunk);
+        for (int e = 0; e < m; ++e) {
+            for (int k = 0; k < ND; ++k) {
+                int j = ND * (c + e) + k;
+                double ddx = chunk->d[k][e] - dx[j];
+                dxOut[j] = dx[j] + rho * ddx;
+                pOut[j] = chunk->pt[k][e];
+                if (residuals) {
+                    dual += chunk->dual[k][e];
+                }
+            }
             if (tv) {
-                double square = dxt[k] * dxt[k];
-                squares += square;
+                total += chunk->variation[e];
             }
-        }
-        if (tv) {
-            total += sqrt(squares);
         }
     }
     /* D'pt reads the previous element's pt: a loop of its own, so that the projections above
@@ -366,7 +422,7 @@ static inline void stepRow(const Step *s, const int *stride, int i0, const bool 
     sums->tv = total;
 }
 
-template <int ND> static void stepDomain(const Step *s, Sums *sums) {
+template <int ND> static void stepDomain(const Step *s, Chunk *chunk, Sums *sums) {
     int stride[MAX_DIMS];
     stride[0] = 1;
     for (int k = 1; k < MAX_DIMS; ++k) {
@@ -385,7 +441,7 @@ template <int ND> static void stepDomain(const Step *s, Sums *sums) {
             last[k] = c[k] == s->size[k] - 1;
         }
         const int i0 = r * n0;
-        stepRow<ND>(s, stride, i0, first, last, sums);
+        stepRow<ND>(s, chunk, stride, i0, first, last, sums);
         for (; done + lag <= i0 + n0 - 1; ++done) {
             relaxP<ND>(s, done);
         }
@@ -398,14 +454,21 @@ template <int ND> static void stepDomain(const Step *s, Sums *sums) {
     }
 }
 
-static void tvpdstep(const Step *s, double norms[3]) {
+static void tvpdstep(Step *s, double norms[3]) {
+    Chunk chunk;
+    chunk.nd = s->nd;
+    chunk.sigma = s->sigma;
+    chunk.lambda = s->lambda;
+    chunk.residuals = s->residuals;
+    chunk.tv = s->tv;
+    s->path = chunkPath();
     Sums sums = {0.0, 0.0, 0.0};
     if (s->nd == 1) {
-        stepDomain<1>(s, &sums);
+        stepDomain<1>(s, &chunk, &sums);
     } else if (s->nd == 2) {
-        stepDomain<2>(s, &sums);
+        stepDomain<2>(s, &chunk, &sums);
     } else {
-        stepDomain<3>(s, &sums);
+        stepDomain<3>(s, &chunk, &sums);
     }
     double dualData = 0.0;
     for (int i = 0; i < s->dataCount; ++i) {
