@@ -52,6 +52,8 @@ cases = {
                      [1 - exp(-0.5); 1; -Inf]
     'pglikmt',       @() pglikmt([0 0], [1; 3], 1, 0, 1), 1 - exp([0.5 2.5])
     'pgproxmt',      @() pgproxmt([-1 -2], [0; 0], 1, 1, 0, 1), [0 0]
+    'tvpdstep',      @() tvpdstep([1 3], [0 0], [0 0], [0 0], [0 0], [], [], [], [], [], [], ...
+                                  [1 1 0 0.5], 1, [0 0]), [0.5 1.5]
 };
 % The folder goes whatever happens, a failed build or call included.
 try

@@ -41,6 +41,8 @@ cases = {
                      [1 - exp(-1); 1 - exp(-1/3); 1 - exp(-1)]
     'pglikmt',       @() pglikmt([0; 0], [1 -1], 1, 0, 1), 1 - exp([0.5; -1.5])
     'pgproxmt',      @() pgproxmt([-1; -2], [0 0], 1, 1, 0, 1), [0; 0]
+    'tvpdstep',      @() tvpdstep([1; 3], [0; 0], [0 0], [0 0], [0; 0], [], [], [], [], [], ...
+                                  [], [1 1 0 0.5], 1, [0 0]), [0.5; 1.5]
 };
 names = [modules, functions];
 compiled = [true(size(modules)), false(size(functions))];
