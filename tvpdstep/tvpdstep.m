@@ -69,7 +69,7 @@
 %     Dx = zeros(2, 12);  DtP = zeros(3, 4);
 %     [x, p] = tvpdstep(xt, x, p, Dx, DtP, [], [], [], [], [], [], ...
 %         [0.5 0.5 0.2 1], [1 1], [0 0]);
-%     % p(2, :) is 0.2 where the ramp rises (sigma*2 = 1 > lambda: on
-%     % the ball's edge) and 0 on the last column.
+%     % p(2, :) is 1 - 0.8 (0.2 less 2^-54) where the ramp rises
+%     % (sigma*2 = 1 > lambda: on the ball's edge) and 0 on the last column.
 %
 %   See also PGRESTORE, GROUPSHRINKMT.

@@ -1,0 +1,357 @@
+#include "module_test.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <utility>
+
+namespace {
+
+using Vec = std::vector<double>;
+using Dims = std::vector<size_t>;
+const double inf = std::numeric_limits<double>::infinity();
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+enum { XT, X, P, DX, DTP, HTQT, HTQ, QT, Q, HXT, HX, STEPS, SPACING, NEED };
+const char *const kNames[STEPS] = {"xt",  "x",  "p", "Dx",  "DtP", "HtQt",
+                                   "HtQ", "qt", "q", "Hxt", "Hx"};
+// The input each output updates, in output order; norms follows them.
+const int kUpdated[7] = {X, P, DX, DTP, HTQ, Q, HX};
+
+struct Problem {
+    const char *name;
+    Dims dims;   // xt's
+    Vec spacing; // one per differenced dimension
+    Dims data;   // qt's, q's, Hxt's and Hx's; none without a blur
+    std::array<double, 2> need;
+    std::array<double, 4> steps = {0.4, 0.6, 1.2, 1.7}; // tau sigma lambda rho
+    bool flat = false;     // x, DtP, p and Dx as columns, whatever xt's shape
+    bool specials = false; // NaN and Inf among the values
+};
+
+size_t product(const Dims &d) {
+    return std::accumulate(d.begin(), d.end(), size_t{1}, std::multiplies<size_t>());
+}
+
+Dims shapeOf(const Problem &c, int k) {
+    size_t n = product(c.dims), nd = c.spacing.size();
+    bool blurred = !c.data.empty();
+    Dims none = {0, 0};
+    if (k == X || k == DTP || k == P || k == DX) {
+        size_t rows = k == P || k == DX ? nd : 1;
+        return c.flat ? Dims{rows * n, 1} : rows > 1 ? Dims{nd, n} : c.dims;
+    }
+    return k == XT                 ? c.dims
+           : k == HTQT || k == HTQ ? (blurred ? c.dims : none)
+           : blurred               ? c.data
+                                   : none;
+}
+
+template <typename F> Vec each(size_t n, F f) {
+    Vec r(n);
+    for (size_t i = 0; i < n; ++i) {
+        r[i] = f(i);
+    }
+    return r;
+}
+
+double total(const Vec &v) {
+    double sum = 0.0;
+    for (double x : v) {
+        sum += x;
+    }
+    return sum;
+}
+
+// The step as pgrestore wrote it before the module, one whole array at a time: D as
+// x([2:end end]) - x along each dimension, D' as the shifted copy of the differences, the last
+// slice's zeroed, minus themselves, the shrink as groupshrinkmt's, each sum in storage order.
+std::array<Vec, 8> reference(const Problem &c, const std::array<Vec, STEPS> &a) {
+    const size_t nd = c.spacing.size(), n = a[XT].size();
+    const double tau = c.steps[0], sigma = c.steps[1], lambda = c.steps[2], rho = c.steps[3];
+    size_t stride[4] = {1, 1, 1, 1}, len[3] = {1, 1, 1};
+    for (size_t k = 0; k < nd; ++k) {
+        len[k] = k < c.dims.size() ? c.dims[k] : 1;
+        stride[k + 1] = stride[k] * len[k];
+    }
+    auto at = [&](size_t i, size_t k) { return i / stride[k] % len[k]; };
+    Vec dxt(nd * n), dtpt(n, 0.0), pt(nd * n);
+    for (size_t k = 0; k < nd; ++k) {
+        Vec next =
+            each(n, [&](size_t i) { return a[XT][at(i, k) + 1 < len[k] ? i + stride[k] : i]; });
+        Vec e = each(n, [&](size_t i) { return (next[i] - a[XT][i]) / c.spacing[k]; });
+        for (size_t i = 0; i < n; ++i) {
+            dxt[nd * i + k] = e[i];
+        }
+    }
+    Vec v = each(nd * n, [&](size_t j) { return a[P][j] + sigma * (2.0 * dxt[j] - a[DX][j]); });
+    // squares rounded, summed from 0.0; the factor +0 off the ball's edge or at norm 0.
+    auto norm = [&](const Vec &d, size_t i) {
+        double sum = 0.0;
+        for (size_t k = 0; k < nd; ++k) {
+            double square = d[nd * i + k] * d[nd * i + k];
+            sum = sum + square;
+        }
+        return std::sqrt(sum);
+    };
+    Vec factor = each(n, [&](size_t i) {
+        double t = 1.0 - lambda / norm(v, i);
+        return t > 0.0 && norm(v, i) != 0.0 ? t : 0.0;
+    });
+    Vec shrunk = each(nd * n, [&](size_t j) { return factor[j / nd] * v[j]; });
+    pt = each(nd * n, [&](size_t j) { return v[j] - shrunk[j]; });
+    for (size_t k = 0; k < nd; ++k) {
+        Vec e = each(n, [&](size_t i) {
+            return at(i, k) + 1 == len[k] ? 0.0 : pt[nd * i + k] / c.spacing[k];
+        });
+        Vec shifted = each(n, [&](size_t i) { return at(i, k) == 0 ? 0.0 : e[i - stride[k]]; });
+        dtpt = each(n, [&](size_t i) { return (dtpt[i] + shifted[i]) - e[i]; });
+    }
+    bool blurred = !a[HTQT].empty();
+    Vec res =
+        each(n, [&](size_t i) { return -(a[XT][i] - a[X][i]) / tau + (dtpt[i] - a[DTP][i]); });
+    res = each(n, [&](size_t i) { return blurred ? res[i] + (a[HTQT][i] - a[HTQ][i]) : res[i]; });
+    double primal = total(each(n, [&](size_t i) { return std::fabs(res[i]); }));
+    double dual = total(each(nd * n, [&](size_t j) {
+        return std::fabs((dxt[j] - a[DX][j]) - (pt[j] - a[P][j]) / sigma);
+    }));
+    double data = total(each(a[QT].size(), [&](size_t i) {
+        return std::fabs((a[HXT][i] - a[HX][i]) - (a[QT][i] - a[Q][i]) / sigma);
+    }));
+    double tv = total(each(n, [&](size_t i) { return norm(dxt, i); }));
+    bool residuals = c.need[0] != 0.0;
+    std::array<Vec, 8> out;
+    const Vec *targets[7] = {&a[XT], &pt, &dxt, &dtpt, &a[HTQT], &a[QT], &a[HXT]};
+    for (int o = 0; o < 7; ++o) {
+        const Vec &from = a[kUpdated[o]], &to = *targets[o];
+        out[o] = each(from.size(), [&](size_t i) { return from[i] + rho * (to[i] - from[i]); });
+    }
+    out[7] = {residuals ? primal : nan, residuals ? dual + data : nan, c.need[1] != 0.0 ? tv : nan};
+    return out;
+}
+
+class TvpdStep : public ModuleTest {
+  protected:
+    explicit TvpdStep(const std::string &module = "tvpdstep") : ModuleTest(module) {}
+
+    standin::Outcome step(const std::array<Vec, STEPS> &values, const Problem &c) {
+        std::vector<const mxArray *> in;
+        for (int k = XT; k < STEPS; ++k) {
+            in.push_back(arrays.nd(shapeOf(c, k), values[k]));
+        }
+        in.push_back(arrays.row({c.steps.begin(), c.steps.end()}));
+        in.push_back(arrays.row(c.spacing));
+        in.push_back(arrays.row({c.need.begin(), c.need.end()}));
+        return call(8, in);
+    }
+
+    std::array<Vec, STEPS> randomArrays(const Problem &c) {
+        std::normal_distribution<double> normal;
+        std::array<Vec, STEPS> a;
+        for (int k = XT; k < STEPS; ++k) {
+            a[k] = each(product(shapeOf(c, k)), [&](size_t) { return normal(rng_); });
+        }
+        return a;
+    }
+
+    std::mt19937_64 rng_{20261209};
+};
+
+const char *kInputsText =
+    "Fourteen inputs required: xt, x, p, Dx, DtP, HtQt, HtQ, qt, q, Hxt, Hx - arrays; steps - "
+    "[tau sigma lambda rho]; spacing - one per differenced dimension; need - [residuals tv].";
+const char *kStepsText = "Input steps must be a real double vector of four elements.";
+const char *kPositiveText =
+    "Input steps must be finite, tau, sigma and rho positive and lambda nonnegative.";
+const char *kSpacingText = "Input spacing must be a real double vector of one to three elements.";
+const char *kNeedText = "Input need must be a real double vector of two elements.";
+const char *kTooLongText =
+    "Input xt must have at most 2147483647 elements, and its differences too.";
+
+// Each case breaks one input and, where it can, a later one: the first is named.
+TEST_F(TvpdStep, GatewayErrorsInCheckingOrder) {
+    using Changes = std::vector<std::pair<int, const mxArray *>>;
+    standin::Arrays &a = arrays;
+    const mxArray *e = a.real(0, 0);
+    const mxArray *grid = a.real(3, 4);
+    const mxArray *pairs = a.real(2, 12);
+    const mxArray *crop = a.real(2, 3);
+    const std::vector<const mxArray *> base = {
+        grid,          grid,         pairs, pairs, grid, grid,
+        grid,          crop,         crop,  crop,  crop, a.row({0.5, 0.5, 0.2, 1.5}),
+        a.row({1, 1}), a.row({1, 1})};
+    auto with = [&](const Changes &changes) {
+        std::vector<const mxArray *> in = base;
+        for (const auto &[k, array] : changes) {
+            (k < static_cast<int>(in.size()) ? in[k] : in.emplace_back()) = array;
+        }
+        return in;
+    };
+    std::deque<std::string> text; // the generated names, identifiers and messages
+    auto keep = [&](const std::string &s) { return text.emplace_back(s).c_str(); };
+    std::vector<ErrorCase> cases;
+    auto add = [&](const std::string &name, const std::vector<const mxArray *> &in,
+                   const std::string &id, const std::string &message, int nlhs = 8) {
+        cases.push_back({keep(name), nlhs, in, keep("pgmex:tvpdstep:" + id), keep(message)});
+    };
+    std::vector<const mxArray *> thirteen(base.begin(), base.end() - 1);
+    add("no inputs", {}, "invalidNumInputs", kInputsText);
+    add("thirteen inputs", thirteen, "invalidNumInputs", kInputsText);
+    add("fifteen inputs", with({{NEED + 1, e}}), "invalidNumInputs", kInputsText);
+    add("inputs before outputs", thirteen, "invalidNumInputs", kInputsText, 9);
+    add("nine outputs", base, "invalidNumOutputs",
+        "Eight outputs at most: x, p, Dx, DtP, HtQ, q, Hx, norms.", 9);
+    for (int k = XT; k < STEPS; ++k) {
+        size_t m = mxGetM(base[k]), n = mxGetN(base[k]);
+        Vec zeros(m * n, 0.0);
+        // The next array single, or steps of one element after Hx.
+        std::pair<int, const mxArray *> next = {
+            k + 1, k + 1 < STEPS ? a.ofClass(mxSINGLE_CLASS, 1, 1) : a.row({1})};
+        std::string name = kNames[k];
+        std::string notDouble = "Input " + name + " must be a full real double array.";
+        add(name + " sparse", with({{k, a.sparse(m, n, zeros)}}), name + "NotDouble", notDouble);
+        add(name + " single", with({{k, a.ofClass(mxSINGLE_CLASS, m, n)}, next}),
+            name + "NotDouble", notDouble);
+        add(name + " complex", with({{k, a.complex(m, n, zeros, zeros)}, next}), name + "Complex",
+            "Input " + name + " must be real.");
+    }
+    add("steps of three", with({{STEPS, a.row({1, 1, 1})}, {SPACING, e}}), "stepsNotVector",
+        kStepsText);
+    add("steps single", with({{STEPS, a.ofClass(mxSINGLE_CLASS, 1, 4)}}), "stepsNotVector",
+        kStepsText);
+    const std::vector<Vec> badSteps = {{0, 1, 0.2, 1}, {1, -1, 0.2, 1},  {1, 1, -1e-300, 1},
+                                       {1, 1, 0.2, 0}, {inf, 1, 0.2, 1}, {1, nan, 0.2, 1},
+                                       {1, 1, inf, 1}, {1, 1, 0.2, -inf}};
+    for (const Vec &steps : badSteps) {
+        add("steps " + ::testing::PrintToString(steps), with({{STEPS, a.row(steps)}, {SPACING, e}}),
+            "stepsNotPositive", kPositiveText);
+    }
+    for (const Vec &spacing :
+         std::vector<Vec>{{}, {1, 1, 1, 1}, {1, 0}, {-2, 1}, {1, 1, inf}, {nan}}) {
+        bool vector = spacing.empty() || spacing.size() > 3;
+        add("spacing " + ::testing::PrintToString(spacing),
+            with({{SPACING, a.row(spacing)}, {NEED, e}}),
+            vector ? "spacingNotVector" : "spacingNotPositive",
+            vector ? kSpacingText : "Input spacing must be positive and finite.");
+    }
+    add("spacing complex", with({{SPACING, a.complex(1, 2, {1, 1}, {0, 0})}}), "spacingNotVector",
+        kSpacingText);
+    add("need of one", with({{NEED, a.row({1})}, {X, e}}), "needNotPair", kNeedText);
+    add("need of three", with({{NEED, a.row({1, 1, 1})}}), "needNotPair", kNeedText);
+    add("xt of 2^31", with({{XT, a.shapeOnly(65536, 32768)}, {X, e}}), "xtTooLong", kTooLongText);
+    add("differences 2^31", with({{XT, a.shapeOnly(1u << 30, 1)}}), "xtTooLong", kTooLongText);
+    add("xt of 2^31 - 1", with({{XT, a.shapeOnly(2147483647u, 1)}, {SPACING, a.row({1})}}), "xSize",
+        "Input x must have as many elements as xt.");
+    // Each count wrong with the next one wrong too.
+    const std::vector<std::array<size_t, 3>> sizes = {
+        {X, 3, 3},   {DTP, 12, 2}, {P, 1, 12}, {DX, 3, 12}, {HTQT, 1, 3},
+        {HTQ, 4, 4}, {QT, 0, 0},   {Q, 1, 5},  {HXT, 7, 1}, {HX, 3, 3}};
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        Changes changes;
+        for (size_t j = i; j < std::min(i + 2, sizes.size()); ++j) {
+            changes.emplace_back(sizes[j][0], a.real(sizes[j][1], sizes[j][2]));
+        }
+        size_t k = sizes[i][0];
+        std::string name = kNames[k];
+        std::string what = k == P || k == DX ? "numel(spacing) times as many elements as xt"
+                           : k == QT         ? "elements exactly when HtQt has"
+                           : k > QT          ? "as many elements as qt"
+                                             : "as many elements as xt";
+        add(name + " count", with(changes), name + "Size",
+            "Input " + name + " must have " + what + ".");
+    }
+    add("HtQ without HtQt", with({{HTQT, e}}), "HtQSize",
+        "Input HtQ must have no elements, as HtQt.");
+    add("qt without HtQt", with({{HTQT, e}, {HTQ, e}}), "qtSize",
+        "Input qt must have elements exactly when HtQt has.");
+    expectErrors(cases);
+}
+
+// Every lane width against the reference: the scalar and AVX2 builds, and the widest.
+class TvpdStepPath : public PathSuite<TvpdStep> {
+  protected:
+    TvpdStepPath() : PathSuite("tvpdstep") {}
+};
+
+TEST_P(TvpdStepPath, OutputsMatchTheWholeArrayStep) {
+    std::vector<Problem> cases = {
+        {"nd 1: a column", {9, 1}, {1}, {}, {1, 1}},
+        {"nd 1: columns as pages, blurred", {7, 3}, {2.5}, {4, 2}, {1, 0}},
+        {"nd 2, blurred", {6, 5}, {1, 1}, {3, 4}, {1, 1}, {0.3, 0.9, 0.7, 1}},
+        {"nd 2: one row", {1, 9}, {1, 1}, {}, {0, 1}},
+        {"nd 2: pages", {5, 4, 3}, {1, 1}, {}, {1, 1}},
+        {"nd 3, blurred", {4, 3, 5}, {1, 1, 2.5}, {2, 3, 4}, {1, 1}},
+        {"nd 3: pages, blurred", {3, 4, 2, 3}, {0.5, 1, 2.5}, {2, 2, 2, 3}, {0, 0}},
+        {"nd 3 on a 2-D array", {5, 4}, {1, 1, 1}, {}, {1, 1}},
+        {"nd 3: a middle dimension of 1", {8, 1, 4}, {1, 2, 1}, {3, 5}, {1, 1}},
+        {"nd 2: rows over two chunks, pages", {137, 7, 2}, {1, 1}, {30, 5}, {1, 1}},
+        {"nd 3: long rows and pages", {17, 6, 5, 2}, {1, 1, 1}, {}, {1, 1}, {1, 0.2, 0.3, 1.9}},
+        {"lambda 0", {6, 4}, {1, 1}, {}, {1, 1}, {0.5, 0.5, 0, 1}},
+        {"NaN and Inf, blurred", {6, 5}, {1, 1}, {4, 4}, {1, 1}, {0.4, 0.6, 1.2, 1.7}, false, true},
+        {"x, p, Dx and DtP flat", {4, 3, 2}, {1, 2}, {}, {1, 1}, {0.4, 0.6, 1.2, 1.7}, true},
+    };
+    // A long sum hides an element's last bit: small cubes, each its own sum, show it.
+    cases.insert(cases.end(), 64, {"2 by 2 by 2", {2, 2, 2}, {1, 1, 1}, {}, {0, 1}});
+    const char *outputs[8] = {"x", "p", "Dx", "DtP", "HtQ", "q", "Hx", "norms"};
+    for (const Problem &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::array<Vec, STEPS> a = randomArrays(c);
+        if (c.specials) {
+            a[XT][3] = a[DX][21] = nan;
+            a[XT][17] = a[P][8] = inf;
+            a[XT][29] = a[QT][5] = -inf;
+        }
+        standin::Outcome r = step(a, c);
+        ASSERT_TRUE(r.ok) << r.id << ": " << r.message;
+        ASSERT_EQ(r.outputs.size(), 8u);
+        std::array<Vec, 8> want = reference(c, a);
+        for (int o = 0; o < 8; ++o) {
+            EXPECT_TRUE(sameBits(standin::values(r.outputs[o]), want[o])) << outputs[o];
+            Dims shape = o < 7 ? shapeOf(c, kUpdated[o]) : Dims{1, 3};
+            const mwSize *dims = mxGetDimensions(r.outputs[o]);
+            EXPECT_EQ(Dims(dims, dims + mxGetNumberOfDimensions(r.outputs[o])), shape)
+                << outputs[o];
+        }
+    }
+}
+
+// The help's ramp: xt(i, j) = j on 3 by 4, x = xt, p, Dx and DtP zero, steps [0.5 0.5 0.2 1].
+// D xt is (0, 1) on the first three columns and (0, 0) on the last; v = 0.5 (2 D xt) is the same,
+// of norm 1 > 0.2, so the factor is 1 - 0.2, which rounds to 0.8, and pt(2) = 1 - 0.8: exact,
+// 2^-54 under 0.2. D' pt is -pt(2) on the first column, pt(2) on the last, 0 between. With rho 1
+// every output is its target. PRIMAL adds |D' pt| = pt(2) six times, DUAL |1 - pt(2)/0.5| nine
+// times after each 0 of the first components, TV nine norms of 1.
+TEST_F(TvpdStep, RampOfTheHelp) {
+    const double q = 1.0 - 0.8;
+    Vec xt(12), p(24, 0.0), dx(24, 0.0), dtp(12, 0.0);
+    for (size_t i = 0; i < 12; ++i) {
+        xt[i] = static_cast<double>(i / 3 + 1);
+        p[2 * i + 1] = i < 9 ? q : 0.0;
+        dx[2 * i + 1] = i < 9 ? 1.0 : 0.0;
+        dtp[i] = i < 3 ? -q : i >= 9 ? q : 0.0;
+    }
+    double primal = 0.0, dual = 0.0;
+    for (int k = 0; k < 9; ++k) {
+        primal += k < 6 ? q : 0.0;
+        dual += 1.0 - q / 0.5;
+    }
+    const Problem c = {"ramp", {3, 4}, {1, 1}, {}, {1, 1}, {0.5, 0.5, 0.2, 1}};
+    std::array<Vec, STEPS> a = {xt, xt, Vec(24, 0.0), Vec(24, 0.0), Vec(12, 0.0)};
+    standin::Outcome r = step(a, c);
+    ASSERT_TRUE(r.ok) << r.id << ": " << r.message;
+    EXPECT_TRUE(sameBits(standin::values(r.outputs[0]), xt));
+    EXPECT_TRUE(sameBits(standin::values(r.outputs[1]), p));
+    EXPECT_TRUE(sameBits(standin::values(r.outputs[2]), dx));
+    EXPECT_TRUE(sameBits(standin::values(r.outputs[3]), dtp));
+    EXPECT_TRUE(sameBits(standin::values(r.outputs[7]), {primal, dual, 9.0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, TvpdStepPath, ::testing::ValuesIn(workerPaths()), workerPathName);
+
+} // namespace
