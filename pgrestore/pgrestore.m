@@ -381,16 +381,7 @@ switch model.kind
     case 'shifted'
         % The stationary point of (z - u log z) + (z - s - v)^2/(2 gamma) in z = t + s is the
         % positive root of z^2 + (gamma - s - v) z - gamma u = 0, taken without cancellation.
-        b = gamma - model.s - v;
-        d = sqrt(b .^ 2 + 4 * gamma .* model.u);
-        z = (d - b) / 2;
-        pos = b > 0;
-        if isscalar(gamma)
-            z(pos) = 2 * gamma * model.u(pos) ./ (b(pos) + d(pos));
-        else
-            z(pos) = 2 * gamma(pos) .* model.u(pos) ./ (b(pos) + d(pos));
-        end
-        t = max(z - model.s, 0);
+        t = shiftproxmt(v, model.u, gamma, model.s);
     case 'gaussian'
         t = gaussianProx(v, gamma, model);
 end
