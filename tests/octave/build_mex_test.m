@@ -54,6 +54,7 @@ cases = {
     'pgproxmt',      @() pgproxmt([-1 -2], [0; 0], 1, 1, 0, 1), [0 0]
     'tvpdstep',      @() tvpdstep([1 3], [0 0], [0 0], [0 0], [0 0], [], [], [], [], [], [], ...
                                   [1 1 0 0.5], 1, [0 0]), [0.5 1.5]
+    'shiftproxmt',   @() shiftproxmt([1 -1], [2; 0], 1, 0), [sqrt(2) 0]
 };
 % The folder goes whatever happens, a failed build or call included.
 try

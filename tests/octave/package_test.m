@@ -43,6 +43,7 @@ cases = {
     'pgproxmt',      @() pgproxmt([-1; -2], [0 0], 1, 1, 0, 1), [0; 0]
     'tvpdstep',      @() tvpdstep([1; 3], [0; 0], [0 0], [0 0], [0; 0], [], [], [], [], [], ...
                                   [], [1 1 0 0.5], 1, [0 0]), [0.5; 1.5]
+    'shiftproxmt',   @() shiftproxmt([1; -1], [2 0], 1, 0), [sqrt(2); 0]
 };
 names = [modules, functions];
 compiled = [true(size(modules)), false(size(functions))];
