@@ -709,7 +709,7 @@ xt = state.xt;
 for k = 1:maxIt
     xtOld = xt;
     if prob.blur
-        xt = min(max(x - tau * (HtQ + DtP), prob.lower), prob.upper);
+        xt = toBounds(x - tau * (HtQ + DtP), prob);
         t0 = tic;
         Hxt = applyH(xt, prob);
         timing.fft = timing.fft + toc(t0);
@@ -722,7 +722,7 @@ for k = 1:maxIt
         timing.fft = timing.fft + toc(t0);
     else
         t0 = tic;
-        xt = min(max(dataProx(x - tau * DtP, tau, model), prob.lower), prob.upper);
+        xt = toBounds(dataProx(x - tau * DtP, tau, model), prob);
         timing.prox = timing.prox + toc(t0);
     end
     checking = mod(k, checkEvery) == 0 || k == maxIt;
@@ -787,6 +787,15 @@ state.iterations = state.iterations + k;
 state.objective = [state.objective, objective];
 state.objectiveIterations = [state.objectiveIterations, objectiveIt];
 state.stopReason = reason;
+end
+
+function v = toBounds(v, prob)
+% max leaves no NaN behind, so min against an infinite Upper (the default) would change no
+% bit: one pass over the domain less per iteration.
+v = max(v, prob.lower);
+if prob.upper < Inf
+    v = min(v, prob.upper);
+end
 end
 
 function [state, timing, tried] = autoLambda(model, prob, state, opts, timing, started, y)
