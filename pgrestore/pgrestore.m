@@ -63,7 +63,8 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   objective and objectiveIterations (the objective at each check), lambda,
 %   likelihood, stopReason ('tolerance' or 'maximum iterations'), seconds,
 %   time (seconds in fft; prox: the data term's proximity operator and value;
-%   tv; other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
+%   tv: TVPDSTEP, TV's dual step with the relaxation and the residual sums;
+%   other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
 %   estimated mean squared error, its sampling error, iterations so far]),
 %   steps (the final tau and sigma), operators (function handles H, Ht, D
 %   and Dt on the solver's domain, of size domainSize, and crop, which takes
@@ -73,10 +74,12 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   Method. Chambolle and Pock's primal-dual method, over-relaxed by 1.9
 %   (Condat's form), with the data term taken through its proximity operator:
 %   without a PSF the primal step is that operator (PGPROXMT for 'exact',
-%   closed forms for the others) and K = D, the differences; with one, the
-%   primal step is the projection on the bounds, K = [H; D] with H by FFT, and
-%   the data term enters through Moreau's identity. TV's dual step is the
-%   projection on the LAMBDA-balls, v - GROUPSHRINKMT(v, ..., LAMBDA). The steps
+%   SHIFTPROXMT for 'shifted', a closed form for 'gaussian') and K = D, the
+%   differences; with one, the primal step is the projection on the bounds,
+%   K = [H; D] with H by FFT, and the data term enters through Moreau's
+%   identity. TV's dual step is the projection on the LAMBDA-balls,
+%   v - GROUPSHRINKMT(v, ..., LAMBDA), taken with the relaxation in one
+%   compiled pass by TVPDSTEP (the same bits). The steps
 %   satisfy tau*sigma*||K||^2 <= 1 with ||D||^2 <= 4*sum(1./SPACING.^2) and
 %   ||H|| = max|fft(PSF)| <= 1; their ratio is balanced by the residuals
 %   (Goldstein et al.) with a weight that shrinks geometrically, so the steps
@@ -121,7 +124,7 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %     y = 2.5 * poisson_counts + 10 + 4 * randn(size(poisson_counts));
 %     x = pgrestore(y, 2.5, 10, 16, 'PSF', ones(5) / 25);
 %
-%   See also PGLIKMT, PGPROXMT, GROUPSHRINKMT, PGNOISEFIT.
+%   See also PGLIKMT, PGPROXMT, SHIFTPROXMT, TVPDSTEP, GROUPSHRINKMT, PGNOISEFIT.
 
 if nargin < 4
     error('pgmex:pgrestore:notEnoughInputs', ...
