@@ -51,4 +51,36 @@ static inline int widestVectorPath(void) {
     return 0;
 }
 
+/* A module's entry points, one per path, for widestPath: a path the build leaves out is null,
+ * and widestVectorPath never names it. */
+#ifdef VECTOR_AVX2
+#define AVX2_PATH(f) (f)
+#else
+#define AVX2_PATH(f) nullptr
+#endif
+#ifdef VECTOR_AVX512
+#define AVX512_PATH(f) (f)
+#else
+#define AVX512_PATH(f) nullptr
+#endif
+
+/* The one place a module's path is chosen: the entry point of the widest path that both the
+ * build and the processor allow; bits, when given, receives that path's width (0 for the
+ * scalar code). */
+template <class Path>
+static inline Path widestPath(Path scalar, Path avx2, Path avx512, int *bits = nullptr) {
+    int widest = widestVectorPath();
+    if (bits != nullptr) {
+        *bits = widest;
+    }
+    switch (widest) {
+    case 512:
+        return avx512;
+    case 256:
+        return avx2;
+    default:
+        return scalar;
+    }
+}
+
 #endif

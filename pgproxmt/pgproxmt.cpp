@@ -285,21 +285,11 @@ AVX512_TARGET static void elementsInAvx512(const WorkerArgs *slice) {
 /* The one place a path is chosen: the widest the processor and the build allow, each in two
  * registers of lanes, whose two chains of multiplications the processor interleaves. */
 static ElementPath elementPath(int *lanes) {
-    switch (widestVectorPath()) {
-#ifdef VECTOR_AVX512
-    case 512:
-        *lanes = 16;
-        return elementsInAvx512;
-#endif
-#ifdef VECTOR_AVX2
-    case 256:
-        *lanes = 8;
-        return elementsInAvx2;
-#endif
-    default:
-        *lanes = 1;
-        return elementsInScalar;
-    }
+    int bits = 0;
+    ElementPath path = widestPath<ElementPath>(elementsInScalar, AVX2_PATH(elementsInAvx2),
+                                               AVX512_PATH(elementsInAvx512), &bits);
+    *lanes = bits == 0 ? 1 : bits / 32;
+    return path;
 }
 
 static void *pgproxmtix(void *arg) {

@@ -173,20 +173,9 @@ AVX512_TARGET static void elementsInAvx512(const WorkerArgs *slice) {
 }
 #endif
 
-/* The one place a path is chosen: the widest the processor and the build allow. */
 static ElementPath elementPath(void) {
-    switch (widestVectorPath()) {
-#ifdef VECTOR_AVX512
-    case 512:
-        return elementsInAvx512;
-#endif
-#ifdef VECTOR_AVX2
-    case 256:
-        return elementsInAvx2;
-#endif
-    default:
-        return elementsInScalar;
-    }
+    return widestPath<ElementPath>(elementsInScalar, AVX2_PATH(elementsInAvx2),
+                                   AVX512_PATH(elementsInAvx512));
 }
 
 static void *shiftproxmtix(void *arg) {

@@ -285,20 +285,8 @@ AVX512_TARGET static void projectAvx512(Chunk *c) {
 }
 #endif
 
-/* The one place a path is chosen: the widest the processor and the build allow. */
 static ChunkPath chunkPath(void) {
-    switch (widestVectorPath()) {
-#ifdef VECTOR_AVX512
-    case 512:
-        return projectAvx512;
-#endif
-#ifdef VECTOR_AVX2
-    case 256:
-        return projectAvx2;
-#endif
-    default:
-        return projectScalar;
-    }
+    return widestPath<ChunkPath>(projectScalar, AVX2_PATH(projectAvx2), AVX512_PATH(projectAvx512));
 }
 
 /* pOut holds pt until no later element's D'pt reads it (the longest stride on), then p's
