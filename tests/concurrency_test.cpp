@@ -91,6 +91,30 @@ const ConcurrentCase kCases[] = {
                  a.scalar(2),
                  a.scalar(1.5)};
      }},
+    {"shiftproxmt",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         return {a.column(draw(-5, 30, 10)), a.column(draw(0, 50, 11)), a.column(draw(0.1, 10, 12)),
+                 a.scalar(0.25)};
+     }},
+    // One output asked for: the others go to the call's own scratch block.
+    {"tvpdstep",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         const mxArray *e = a.real(0, 0);
+         return {a.column(draw(0, 5, 13)),
+                 a.column(draw(0, 5, 14)),
+                 a.column(draw(-1, 1, 15)),
+                 a.column(draw(-1, 1, 16)),
+                 a.column(draw(-1, 1, 17)),
+                 e,
+                 e,
+                 e,
+                 e,
+                 e,
+                 e,
+                 a.row({0.5, 0.5, 0.3, 1.9}),
+                 a.row({1}),
+                 a.row({1, 1})};
+     }},
 };
 constexpr int kCaseCount = sizeof kCases / sizeof kCases[0];
 

@@ -125,6 +125,33 @@ std::vector<const mxArray *> pgProxInputs(standin::Arrays &a, size_t count) {
     return {a.column(v), a.row(y), a.scalar(0.8), a.scalar(9), a.scalar(2), a.scalar(1.5)};
 }
 
+std::vector<const mxArray *> shiftProxInputs(standin::Arrays &a, size_t count) {
+    std::vector<double> v(count);
+    std::vector<double> u(count);
+    for (size_t i = 0; i < count; ++i) {
+        v[i] = 0.001 * (i % 30000) - 3.0;
+        u[i] = static_cast<double>(i % 7);
+    }
+    return {a.column(v), a.row(u), a.scalar(0.8), a.scalar(0.25)};
+}
+
+// A blurred 2-D step: the domain 6 by 5, its observed 4 by 3.
+std::vector<const mxArray *> tvpdStepInputs(standin::Arrays &a) {
+    auto ramp = [](size_t n, double scale) {
+        std::vector<double> r(n);
+        for (size_t i = 0; i < n; ++i) {
+            r[i] = scale * static_cast<double>(i % 5) - 1.0;
+        }
+        return r;
+    };
+    const mxArray *domain = a.real(6, 5, ramp(30, 0.5));
+    const mxArray *pairs = a.real(2, 30, ramp(60, 0.3));
+    const mxArray *observed = a.real(4, 3, ramp(12, 0.7));
+    return {domain,        domain,       pairs,    pairs,    domain,   domain,
+            domain,        observed,     observed, observed, observed, a.row({0.5, 0.5, 0.2, 1.9}),
+            a.row({1, 1}), a.row({1, 1})};
+}
+
 const std::vector<FaultCase> kCases = {
     {"groupshrinkmt_4_workers", "groupshrinkmt", 8, 5, 4, 1, groupShrinkInputs},
     {"groupshrinkmt_1_worker", "groupshrinkmt", 2, 2, 1, 1, groupShrinkInputs},
@@ -143,6 +170,13 @@ const std::vector<FaultCase> kCases = {
      [](standin::Arrays &a) { return pgProxInputs(a, 3 * 4096 + 10); }},
     {"pgproxmt_1_worker", "pgproxmt", 8, 0, 0, 1,
      [](standin::Arrays &a) { return pgProxInputs(a, 500); }},
+    {"shiftproxmt_3_workers", "shiftproxmt", 8, 3, 2, 1,
+     [](standin::Arrays &a) { return shiftProxInputs(a, 3 * 32768 + 10); }},
+    {"shiftproxmt_1_worker", "shiftproxmt", 8, 0, 0, 1,
+     [](standin::Arrays &a) { return shiftProxInputs(a, 500); }},
+    // Only the outputs asked for are arrays; the rest share one scratch block.
+    {"tvpdstep_all_outputs", "tvpdstep", 8, 0, 0, 8, tvpdStepInputs, 8},
+    {"tvpdstep_one_output", "tvpdstep", 8, 1, 0, 1, tvpdStepInputs, 1},
 };
 
 // Names the case in test listings instead of dumping its bytes.

@@ -26,6 +26,7 @@
 
 #include <math.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <stdio.h>
 
 enum {
@@ -194,25 +195,44 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     const int source[OUT_NORMS] = {IN_X, IN_P, IN_DX, IN_DTP, IN_HTQ, IN_Q, IN_HX};
     double **out[OUT_NORMS] = {&s.xOut, &s.pOut, &s.dxOut, &s.dtpOut, &s.htqOut, &s.qOut, &s.hxOut};
-    /* The step writes every output, and the host holds room for the outputs asked for alone
-     * (one at least): the rest are made here and freed. */
-    mxArray *result[OUT_COUNT];
-    for (int k = 0; k < OUT_NORMS; ++k) {
-        const mxArray *a = prhs[source[k]];
-        result[k] = mxCreateNumericArray(mxGetNumberOfDimensions(a), mxGetDimensions(a),
-                                         mxDOUBLE_CLASS, mxREAL);
-        *out[k] = mxGetPr(result[k]);
-    }
-    result[OUT_NORMS] = mxCreateDoubleMatrix(1, 3, mxREAL);
-    tvpdstep(&s, mxGetPr(result[OUT_NORMS]));
+    /* The step writes every output, and the host holds room for those asked for alone (one at
+     * least). The rest go to one scratch block, taken once no host call is left that could
+     * fail: a host error there would leave it behind. */
     int given = nlhs < 1 ? 1 : nlhs;
+    size_t scratch = 0;
     for (int k = 0; k < OUT_COUNT; ++k) {
+        uint64_t length = k == OUT_NORMS ? 3 : elementCount(prhs[source[k]]);
         if (k < given) {
-            plhs[k] = result[k];
+            plhs[k] = k == OUT_NORMS
+                          ? mxCreateDoubleMatrix(1, 3, mxREAL)
+                          : mxCreateNumericArray(mxGetNumberOfDimensions(prhs[source[k]]),
+                                                 mxGetDimensions(prhs[source[k]]), mxDOUBLE_CLASS,
+                                                 mxREAL);
         } else {
-            mxDestroyArray(result[k]);
+            scratch += (size_t)length;
         }
     }
+    double *block = NULL;
+    if (scratch > 0) {
+        block = static_cast<double *>(malloc(scratch * sizeof(double)));
+        if (block == NULL) {
+            mexErrMsgIdAndTxt("pgmex:tvpdstep:outOfMemory",
+                              "Out of memory for the outputs not asked for.");
+        }
+    }
+    double *next = block;
+    for (int k = 0; k < OUT_NORMS; ++k) {
+        if (k < given) {
+            *out[k] = mxGetPr(plhs[k]);
+        } else {
+            *out[k] = next;
+            next += elementCount(prhs[source[k]]);
+        }
+    }
+    /* norms is the last output: when not asked for, the block's last three doubles. */
+    double *norms = OUT_NORMS < given ? mxGetPr(plhs[OUT_NORMS]) : next;
+    tvpdstep(&s, norms);
+    free(block);
 }
 
 /* ---- The step ------------------------------------------------------------------------------ */
