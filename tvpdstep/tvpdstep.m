@@ -44,6 +44,8 @@
 %   arrays are full real doubles; NaN and Inf pass through the arithmetic.
 %
 %   The step runs on the calling thread: its sums must keep element order.
+%   Every output is computed whatever NARGOUT is; those not asked for are
+%   kept in one scratch block for the call.
 %
 %   Errors (identifier: cause), checked in this order:
 %     pgmex:tvpdstep:invalidNumInputs     not exactly fourteen inputs
@@ -63,6 +65,8 @@
 %     pgmex:tvpdstep:<name>Size           an array's element count does not
 %                                         match (x, DtP, p, Dx, HtQt, HtQ,
 %                                         qt, q, Hxt, Hx, in turn)
+%     pgmex:tvpdstep:outOfMemory          no memory for the outputs not asked
+%                                         for (the step computes them all)
 %
 %   Example: one step of TV denoising's dual on a ramp (no blur)
 %     xt = repmat(1:4, 3, 1);  x = xt;  p = zeros(2, 12);
