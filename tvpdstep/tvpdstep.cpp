@@ -18,7 +18,10 @@
  * magnitudes, |-(xt - x)/tau + (D'pt - DtP) + (HtQt - HtQ)| and |(D xt - Dx) - (pt - p)/sigma|
  * plus |(Hxt - Hx) - (qt - q)/sigma|, when need(1) is set, and the total variation of xt when
  * need(2) is; NaN where not asked. Every sum runs in element order, so the bits are those of
- * the same formulas written as whole-array operations and summed by the host.
+ * the same formulas written as whole-array operations and summed by the host; that order keeps
+ * the step on the calling thread. The projection and the terms of the sums, the square roots
+ * and divisions that dominate a step, run in the widest lanes the processor has, a chunk of a
+ * row at a time; D' and the sums run after them, element by element.
  */
 #include "mex.h"
 #include "gatewaychecks.h"
