@@ -171,8 +171,8 @@ const char *kPositiveText =
     "Input steps must be finite, tau, sigma and rho positive and lambda nonnegative.";
 const char *kSpacingText = "Input spacing must be a real double vector of one to three elements.";
 const char *kNeedText = "Input need must be a real double vector of two elements.";
-const char *kTooLongText =
-    "Input xt must have at most 2147483647 elements, and its differences too.";
+const char *kTooLongText = "Input xt must have at most 2147483647 elements, in all, along any "
+                           "dimension and in its differences.";
 
 // Each case breaks one input and, where it can, a later one: the first is named.
 TEST_F(TvpdStep, GatewayErrorsInCheckingOrder) {

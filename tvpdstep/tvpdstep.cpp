@@ -140,10 +140,16 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
      * p and Dx nd times as many; qt, q, Hxt, Hx as many as each other. */
     const mxArray *xt = prhs[IN_XT];
     uint64_t count = elementCount(xt);
-    if (!fitsIntCount(count) || nd * count > (uint64_t)INT32_MAX) {
+    /* The step counts in int along every dimension too: an empty xt may still have a
+     * dimension too large for one. */
+    bool dimsFit = true;
+    for (mwSize k = 0; k < mxGetNumberOfDimensions(xt); ++k) {
+        dimsFit = dimsFit && fitsIntCount((uint64_t)mxGetDimensions(xt)[k]);
+    }
+    if (!fitsIntCount(count) || nd * count > (uint64_t)INT32_MAX || !dimsFit) {
         mexErrMsgIdAndTxt("pgmex:tvpdstep:xtTooLong",
-                          "Input xt must have at most 2147483647 elements, and its differences "
-                          "too.");
+                          "Input xt must have at most 2147483647 elements, in all, along any "
+                          "dimension and in its differences.");
     }
     const int domainInputs[2] = {IN_X, IN_DTP};
     for (int k = 0; k < 2; ++k) {

@@ -60,8 +60,9 @@
 %     pgmex:tvpdstep:spacingNotVector     SPACING not one to three real doubles
 %     pgmex:tvpdstep:spacingNotPositive   a spacing not positive and finite
 %     pgmex:tvpdstep:needNotPair          NEED not two real doubles
-%     pgmex:tvpdstep:xtTooLong            XT, or its differences, longer
-%                                         than 2147483647 elements
+%     pgmex:tvpdstep:xtTooLong            XT, along any dimension, or its
+%                                         differences longer than 2147483647
+%                                         elements
 %     pgmex:tvpdstep:<name>Size           an array's element count does not
 %                                         match (x, DtP, p, Dx, HtQt, HtQ,
 %                                         qt, q, Hxt, Hx, in turn)
