@@ -966,7 +966,15 @@ function [minus, plus] = samplePattern(share, seed)
 % from SEED, leaving the caller's generators as they were.
 isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
 if isOctave
+    % Octave has two generators for rand, and setting either state makes it the one in
+    % use; none says which is. A caller seeded with rand('seed', ...) must get the legacy
+    % generator back, or its next draws come from the Mersenne twister's start-up state
+    % and differ from run to run: the draw that only the twister repeats tells them apart.
     saved = rand('state'); %#ok<RAND>
+    savedLegacy = rand('seed'); %#ok<RAND>
+    probe = rand();
+    rand('state', saved); %#ok<RAND>
+    legacy = rand() ~= probe;
     rand('state', seed); %#ok<RAND>
 else
     saved = rng;
@@ -975,6 +983,9 @@ end
 r = rand(size(share));
 if isOctave
     rand('state', saved); %#ok<RAND>
+    if legacy
+        rand('seed', savedLegacy); %#ok<RAND>
+    end
 else
     rng(saved);
 end

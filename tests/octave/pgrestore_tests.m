@@ -270,8 +270,15 @@
 %!   end
 %!   y = 2 * counts + 5 + 2 * randn (size (truth));
 %!   before = {rand('state'), randn('state')};
+%!   % The caller draws from the legacy generator (rand ('seed', ...)): it must
+%!   % still be the one in use afterwards, where it was.
+%!   legacy = rand ('seed');
+%!   next = rand (1, 2);
+%!   rand ('seed', legacy);
 %!   [x, info] = pgrestore (y, 2, 5, 4, cases{j}{:}, 'Likelihood', 'shifted');
 %!   assert ({rand('state'), randn('state')}, before);
+%!   assert (rand (1, 2), next);
+%!   rand ('seed', legacy);
 %!   assert (rows (info.lambdas) >= 3);
 %!   [~, least] = min (info.lambdas(:, 2));
 %!   assert (info.lambda, info.lambdas(least, 1));
