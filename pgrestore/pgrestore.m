@@ -648,7 +648,12 @@ if prob.cropped
     end
     x0 = x0(idx{:});
 end
-state = struct('x', x0, 'xt', x0, 'adapt', 0.5, 'p', zeros(prob.nd, prod(prob.full)), 'q', zeros(size(y)), ...
+% Without a blur there is no data dual: q stays empty, as tvpdstep takes it.
+q = [];
+if prob.blur
+    q = zeros(size(y));
+end
+state = struct('x', x0, 'xt', x0, 'adapt', 0.5, 'p', zeros(prob.nd, prod(prob.full)), 'q', q, ...
     'tau', 0, 'sigma', 0, 'ratio', 1, 'iterations', 0, 'objective', zeros(1, 0), ...
     'objectiveIterations', zeros(1, 0), 'lambda', 0, 'stopReason', '');
 % tau*sigma*||K||^2 = 1; the first ratio tau/sigma grows with the photon scale
@@ -701,8 +706,6 @@ if prob.blur
     Hx = applyH(x, prob);
     HtQ = applyHt(q, prob);
     timing.fft = timing.fft + toc(t0);
-else
-    q = [];
 end
 objective = zeros(1, 0);
 objectiveIt = zeros(1, 0);
@@ -775,9 +778,6 @@ for k = 1:maxIt
         end
         lastObjective = value;
     end
-end
-if ~prob.blur
-    q = state.q;
 end
 state.x = x;
 state.xt = xt;
