@@ -8,6 +8,20 @@
 %!  ops = info.operators;
 %!endfunction
 
+%!function counts = poisson_draw (means)
+%!  % Poisson counts of the given means by inverting the CDF with rand, so that
+%!  % the legacy generator the tests seed decides them.
+%!  counts = zeros (size (means));
+%!  u = rand (size (means));
+%!  cdf = exp (-means);
+%!  term = cdf;
+%!  for n = 1:60
+%!    counts = counts + (u > cdf);
+%!    term = term .* means / n;
+%!    cdf = cdf + term;
+%!  end
+%!endfunction
+
 %!function value = objective (x, y, alpha, mu, v, lambda, ops)
 %!  % The exact likelihood's objective at x on the solver's domain.
 %!  [~, nll] = pglikmt (ops.H (x), y, v, mu, alpha);
@@ -185,16 +199,7 @@
 %! psf = ones (3, 3, 3);
 %! ops = operators_of (truth, 'PSF', psf, 'Boundary', 'periodic');
 %! blurred = ops.H (truth);
-%! counts = zeros (size (truth));
-%! u = rand (size (truth));
-%! cdf = exp (-blurred);
-%! term = cdf;
-%! for n = 1:60
-%!   counts = counts + (u > cdf);
-%!   term = term .* blurred / n;
-%!   cdf = cdf + term;
-%! end
-%! y = counts + 0.3 * randn (size (truth));
+%! y = poisson_draw (blurred) + 0.3 * randn (size (truth));
 %! cases = {
 %!   {'PSF', psf, 'Spacing', [1 1 2], 'Init', y, 'Lower', 1, 'Upper', 11},  1,  11, truth
 %!   {},                                                                    0, Inf, blurred
@@ -258,17 +263,7 @@
 %! cases = {{}, {'PSF', [1 2 1; 2 4 2; 1 2 1], 'Boundary', 'periodic'}, {'PSF', [1 2 1; 2 4 2; 1 2 1]}};
 %! for j = 1:numel (cases)
 %!   ops = operators_of (truth, cases{j}{:}, 'Boundary', 'periodic');
-%!   mean_counts = ops.H (truth);
-%!   counts = zeros (size (truth));
-%!   u = rand (size (truth));
-%!   cdf = exp (-mean_counts);
-%!   term = cdf;
-%!   for n = 1:60
-%!     counts = counts + (u > cdf);
-%!     term = term .* mean_counts / n;
-%!     cdf = cdf + term;
-%!   end
-%!   y = 2 * counts + 5 + 2 * randn (size (truth));
+%!   y = 2 * poisson_draw (ops.H (truth)) + 5 + 2 * randn (size (truth));
 %!   before = {rand('state'), randn('state')};
 %!   % The caller draws from the legacy generator (rand ('seed', ...)): it must
 %!   % still be the one in use afterwards, where it was.
