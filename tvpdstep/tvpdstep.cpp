@@ -210,7 +210,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     int given = nlhs < 1 ? 1 : nlhs;
     size_t scratch = 0;
     for (int k = 0; k < OUT_COUNT; ++k) {
-        uint64_t length = k == OUT_NORMS ? 3 : elementCount(prhs[source[k]]);
         if (k < given) {
             plhs[k] = k == OUT_NORMS
                           ? mxCreateDoubleMatrix(1, 3, mxREAL)
@@ -218,7 +217,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                                                  mxGetDimensions(prhs[source[k]]), mxDOUBLE_CLASS,
                                                  mxREAL);
         } else {
-            scratch += (size_t)length;
+            scratch += k == OUT_NORMS ? 3 : (size_t)elementCount(prhs[source[k]]);
         }
     }
     double *block = NULL;
