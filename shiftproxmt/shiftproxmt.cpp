@@ -17,7 +17,7 @@
  */
 #include "mex.h"
 #include "gatewaychecks.h"
-#include "lanes.h"
+#include "shiftedprox.h"
 #include "workers.h"
 
 #include <math.h>
@@ -133,19 +133,6 @@ static void shiftproxmt(double *t, const double *v, const double *u, const doubl
 }
 
 /* ---- Elements, in lanes -------------------------------------------------------------------- */
-
-/* A NaN among the inputs, or a step that is not positive, is no problem to solve: NaN, where
- * clipping at 0 would pass it off as a dark pixel (so the clip lets a NaN z through). An infinite
- * step leaves the likelihood alone, whose minimum is at z = u. */
-template <class L> LANE_INLINE L shiftedProx(const L &v, const L &u, const L &gamma, const L &s) {
-    L b = (gamma - s) - v;
-    L d = squareRoot(b * b + (L(4.0) * gamma) * u);
-    L z = select(b > 0.0, ((L(2.0) * gamma) * u) / (b + d), (d - b) / L(2.0));
-    z = select(gamma == HUGE_VAL, u, z);
-    L t = z - s;
-    t = select(t < 0.0, 0.0, t);
-    return select(unordered(v, u) | ~(gamma > 0.0), NAN, t);
-}
 
 /* One path per lane width, each the same template, so that every path gives the same bits. */
 template <class L> LANE_INLINE void elementsIn(const WorkerArgs *slice) {
