@@ -390,6 +390,21 @@ switch model.kind
 end
 end
 
+function qt = dataDualStep(q, Hxt, Hx, sigma, model)
+% The data dual's step, prox of sigma F* at w = q + sigma (2 H xt - H x) by Moreau's identity:
+% w - sigma prox_{F / sigma}(w / sigma). datapdstep takes it in one pass with the bits of
+% these array operations.
+switch model.kind
+    case 'exact'
+        qt = datapdstep(q, Hxt, Hx, sigma, model.y, model.var, model.mean, model.alpha);
+    case 'shifted'
+        qt = datapdstep(q, Hxt, Hx, sigma, model.u, model.s);
+    case 'gaussian'
+        w = q + sigma * (2 * Hxt - Hx);
+        qt = w - sigma * gaussianProx(w / sigma, 1 / sigma, model);
+end
+end
+
 function t = gaussianProx(v, gamma, model)
 % In z = t + s and w = u + s the data term is w^2/(2z) + z/2 + log(z)/2 up to
 % constants, whose second derivative (2w^2 - z)/(2z^3) is negative for z > 2w^2:
@@ -513,6 +528,8 @@ else
     big(idx{:}) = psf;
     big = circshift(big, 1 - centre);
     prob.otf = fftn(big);
+    % H' multiplies by the conjugate at every iteration: taken once here, the same bits.
+    prob.otfConj = conj(prob.otf);
     prob.normH2 = max(abs(prob.otf(:))) ^ 2;
 end
 prob.observed = cell(1, nd);
@@ -563,7 +580,7 @@ if prob.cropped
     z(prob.observed{:}) = t;
     t = z;
 end
-x = eachPage(@(v) real(ifftn(conj(prob.otf) .* fftn(v))), t, prob);
+x = eachPage(@(v) real(ifftn(prob.otfConj .* fftn(v))), t, prob);
 end
 
 function out = eachPage(op, x, prob)
@@ -719,9 +736,8 @@ for k = 1:maxIt
         t0 = tic;
         Hxt = applyH(xt, prob);
         timing.fft = timing.fft + toc(t0);
-        w = q + sigma * (2 * Hxt - Hx);
         t0 = tic;
-        qt = w - sigma * dataProx(w / sigma, 1 / sigma, model);
+        qt = dataDualStep(q, Hxt, Hx, sigma, model);
         timing.prox = timing.prox + toc(t0);
         t0 = tic;
         HtQt = applyHt(qt, prob);
