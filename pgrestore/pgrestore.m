@@ -62,9 +62,10 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   INFO has the fields iterations (of the chain of solves that led to X),
 %   objective and objectiveIterations (the objective at each check), lambda,
 %   likelihood, stopReason ('tolerance' or 'maximum iterations'), seconds,
-%   time (seconds in fft; prox: the data term's proximity operator and value;
-%   tv: TVPDSTEP, TV's dual step with the relaxation and the residual sums;
-%   other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
+%   time (seconds in fft: H and H', the FFTs with the OTF's product; prox:
+%   the data term's proximity operator and value, with a PSF the whole data
+%   dual step; tv: TVPDSTEP, TV's dual step with the relaxation and the
+%   residual sums; other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
 %   estimated mean squared error, its sampling error, iterations so far]),
 %   steps (the final tau and sigma), operators (function handles H, Ht, D
 %   and Dt on the solver's domain, of size domainSize, and crop, which takes
@@ -77,7 +78,8 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   SHIFTPROXMT for 'shifted', a closed form for 'gaussian') and K = D, the
 %   differences; with one, the primal step is the projection on the bounds,
 %   K = [H; D] with H by FFT, and the data term enters through Moreau's
-%   identity. TV's dual step is the projection on the LAMBDA-balls,
+%   identity, its dual step in one compiled pass by DATAPDSTEP for 'exact'
+%   and 'shifted' (the same bits as the array formulas). TV's dual step is the projection on the LAMBDA-balls,
 %   v - GROUPSHRINKMT(v, ..., LAMBDA), taken with the relaxation in one
 %   compiled pass by TVPDSTEP (the same bits). The steps
 %   satisfy tau*sigma*||K||^2 <= 1 with ||D||^2 <= 4*sum(1./SPACING.^2) and
@@ -124,7 +126,8 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %     y = 2.5 * poisson_counts + 10 + 4 * randn(size(poisson_counts));
 %     x = pgrestore(y, 2.5, 10, 16, 'PSF', ones(5) / 25);
 %
-%   See also PGLIKMT, PGPROXMT, SHIFTPROXMT, TVPDSTEP, GROUPSHRINKMT, PGNOISEFIT.
+%   See also PGLIKMT, PGPROXMT, SHIFTPROXMT, TVPDSTEP, DATAPDSTEP, GROUPSHRINKMT,
+%   PGNOISEFIT.
 
 if nargin < 4
     error('pgmex:pgrestore:notEnoughInputs', ...
