@@ -41,9 +41,19 @@
 %     pgmex:datapdstep:sNotNonnegative     S negative, NaN or infinite
 %     pgmex:datapdstep:sigmaNotScalar      SIGMA not a real double scalar
 %     pgmex:datapdstep:sigmaNotPositive    SIGMA not positive and finite
-%     pgmex:datapdstep:<name>NotDouble     an array not a full double array
-%                                          (name: q, Hxt, Hx, then y or u)
-%     pgmex:datapdstep:<name>Complex       that array complex
+%     pgmex:datapdstep:qNotDouble          Q not a full double array (sparse,
+%                                          other class)
+%     pgmex:datapdstep:qComplex            Q complex
+%     pgmex:datapdstep:HxtNotDouble        HXT not a full double array
+%     pgmex:datapdstep:HxtComplex          HXT complex
+%     pgmex:datapdstep:HxNotDouble         HX not a full double array
+%     pgmex:datapdstep:HxComplex           HX complex
+%     pgmex:datapdstep:yNotDouble          (eight inputs) Y not a full double
+%                                          array
+%     pgmex:datapdstep:yComplex            Y complex
+%     pgmex:datapdstep:uNotDouble          (six inputs) U not a full double
+%                                          array
+%     pgmex:datapdstep:uComplex            U complex
 %     pgmex:datapdstep:lengthMismatch      the arrays of different element
 %                                          counts
 %     pgmex:datapdstep:qTooLong            Q longer than 2147483647 elements

@@ -96,6 +96,24 @@ const ConcurrentCase kCases[] = {
          return {a.column(draw(-5, 30, 10)), a.column(draw(0, 50, 11)), a.column(draw(0.1, 10, 12)),
                  a.scalar(0.25)};
      }},
+    // Both likelihoods on the same arrays: exact, then shifted.
+    {"datapdstep",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         return {a.column(draw(-5, 5, 18)),
+                 a.column(draw(0, 3, 19)),
+                 a.column(draw(0, 3, 20)),
+                 a.scalar(0.6),
+                 a.column(draw(0, 50, 21)),
+                 a.scalar(9),
+                 a.scalar(2),
+                 a.scalar(1.5)};
+     }},
+    {"datapdstep",
+     [](standin::Arrays &a) -> std::vector<const mxArray *> {
+         return {a.column(draw(-5, 5, 18)), a.column(draw(0, 3, 19)),
+                 a.column(draw(0, 3, 20)),  a.scalar(0.6),
+                 a.column(draw(0, 50, 21)), a.scalar(0.25)};
+     }},
     // One output asked for: the others go to the call's own scratch block.
     {"tvpdstep",
      [](standin::Arrays &a) -> std::vector<const mxArray *> {

@@ -135,6 +135,26 @@ std::vector<const mxArray *> shiftProxInputs(standin::Arrays &a, size_t count) {
     return {a.column(v), a.row(u), a.scalar(0.8), a.scalar(0.25)};
 }
 
+// q, Hxt, Hx, sigma and the data, then the exact likelihood's noise or the shifted one's s.
+std::vector<const mxArray *> dataPdStepInputs(standin::Arrays &a, size_t count, bool exact) {
+    std::vector<double> q(count);
+    std::vector<double> hxt(count);
+    std::vector<double> hx(count);
+    std::vector<double> data(count);
+    for (size_t i = 0; i < count; ++i) {
+        q[i] = 0.001 * (i % 30000) - 3.0;
+        hxt[i] = 0.5 * (i % 5);
+        hx[i] = 0.25 * (i % 9);
+        data[i] = 1.5 * hxt[i] + 2 + (i % 7) - 3.0;
+    }
+    std::vector<const mxArray *> in = {a.column(q), a.row(hxt), a.column(hx), a.scalar(0.8),
+                                       a.row(data)};
+    for (double x : exact ? std::vector<double>{9, 2, 1.5} : std::vector<double>{0.25}) {
+        in.push_back(a.scalar(x));
+    }
+    return in;
+}
+
 // A blurred 2-D step: the domain 6 by 5, its observed 4 by 3.
 std::vector<const mxArray *> tvpdStepInputs(standin::Arrays &a) {
     auto ramp = [](size_t n, double scale) {
@@ -174,6 +194,15 @@ const std::vector<FaultCase> kCases = {
      [](standin::Arrays &a) { return shiftProxInputs(a, 3 * 32768 + 10); }},
     {"shiftproxmt_1_worker", "shiftproxmt", 8, 0, 0, 1,
      [](standin::Arrays &a) { return shiftProxInputs(a, 500); }},
+    // The handle array and a record per thread, either likelihood; one worker allocates nothing.
+    {"datapdstep_exact_3_workers", "datapdstep", 8, 3, 2, 1,
+     [](standin::Arrays &a) { return dataPdStepInputs(a, 3 * 4096 + 10, true); }},
+    {"datapdstep_exact_1_worker", "datapdstep", 8, 0, 0, 1,
+     [](standin::Arrays &a) { return dataPdStepInputs(a, 500, true); }},
+    {"datapdstep_shifted_3_workers", "datapdstep", 8, 3, 2, 1,
+     [](standin::Arrays &a) { return dataPdStepInputs(a, 3 * 32768 + 10, false); }},
+    {"datapdstep_shifted_1_worker", "datapdstep", 8, 0, 0, 1,
+     [](standin::Arrays &a) { return dataPdStepInputs(a, 500, false); }},
     // Only the outputs asked for are arrays; the rest share one scratch block.
     {"tvpdstep_all_outputs", "tvpdstep", 8, 0, 0, 8, tvpdStepInputs, 8},
     {"tvpdstep_one_output", "tvpdstep", 8, 1, 0, 1, tvpdStepInputs, 1},

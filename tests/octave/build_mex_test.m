@@ -55,6 +55,7 @@ cases = {
     'tvpdstep',      @() tvpdstep([1 3], [0 0], [0 0], [0 0], [0 0], [], [], [], [], [], [], ...
                                   [1 1 0 0.5], 1, [0 0]), [0.5 1.5]
     'shiftproxmt',   @() shiftproxmt([1 -1], [2; 0], 1, 0), [sqrt(2) 0]
+    'datapdstep',    @() datapdstep([2 2], [0.5 0], [2 0], 1, [4 0], 0), [-1 1]
 };
 % The folder goes whatever happens, a failed build or call included.
 try

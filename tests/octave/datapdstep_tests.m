@@ -60,6 +60,8 @@
 %! setenv ('PGMEX_NUM_THREADS', old);
 %! assert (isequal (one, two));
 %! assert (size (datapdstep (zeros (2, 0, 3), [], [], 1, [], 0)), [2 0 3]);
+%! assert (size (datapdstep (ones (2, 3, 4), zeros (24, 1), zeros (1, 24), 1, ones (4, 6), 0)), ...
+%!         [2 3 4]);
 
 %!error <Six or eight inputs required> datapdstep (1, 1, 1, 1, 1)
 %!error <Input sigma must be positive and finite> datapdstep (1, 1, 1, 0, 1, 0)

@@ -44,6 +44,7 @@ cases = {
     'tvpdstep',      @() tvpdstep([1; 3], [0; 0], [0 0], [0 0], [0; 0], [], [], [], [], [], ...
                                   [], [1 1 0 0.5], 1, [0 0]), [0.5; 1.5]
     'shiftproxmt',   @() shiftproxmt([1; -1], [2 0], 1, 0), [sqrt(2); 0]
+    'datapdstep',    @() datapdstep([0; -2], [1 0], [3 0], 1, [0 0], 1, 0, 1), [-1; -2]
 };
 names = [modules, functions];
 compiled = [true(size(modules)), false(size(functions))];
