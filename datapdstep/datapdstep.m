@@ -19,7 +19,9 @@
 %   same number of elements; QT has the shape of Q. SIGMA is a positive
 %   finite real double scalar; VAR, MEAN, ALPHA and S are as PGPROXMT and
 %   SHIFTPROXMT take them. Elements that are NaN or infinite go through the
-%   formulas above, with the special elements of PGPROXMT and SHIFTPROXMT.
+%   formulas above, with the special elements of PGPROXMT and SHIFTPROXMT;
+%   a SIGMA so small that 1/SIGMA overflows takes the step Inf as those
+%   take it element by element (the maximum-likelihood point).
 %
 %   Every online processor shares the elements, as long as each has enough
 %   of them to repay its thread; the environment variable PGMEX_NUM_THREADS,
