@@ -8,29 +8,36 @@
 //     behaviour checks to the modules, the host and this file);
 //   - an error has an identifier component:NAME:mnemonic, the one the model
 //     predicts, a non-empty message and no output left behind;
-//   - a success gives a real full double output of the predicted shape
+//   - a success gives real full double outputs of the predicted shapes
 //     whose elements equal, bit for bit, a sequential reference computed in
-//     the module's order of operations; pglikmt's series and pgproxmt's
+//     the module's order of operations (for shiftproxmt and datapdstep any
+//     NaN stands for a NaN); pglikmt's series and pgproxmt's
 //     roots have no short reference, so pglikmt's grad must be NaN exactly
 //     where an element is outside the model and 1 where x is Inf, its nll and
 //     dnll (up to three outputs) NaN beside such an element, pgproxmt's x NaN
 //     exactly at the elements it leaves out, Inf or 0 where v is Inf or -Inf
 //     and at least 0 elsewhere, and both the same bits, every output, from
 //     the module's scalar build on a single worker;
+//   - shiftproxmt's t is its closed form (pgkernel/shiftedprox.h); datapdstep's
+//     qt is w - sigma t with w = q + sigma (2 Hxt - Hx) and t that closed form
+//     at w / sigma, step 1 / sigma (shifted form), or pgproxmt's x there, as
+//     built (exact form); both also give the bits of their scalar builds on
+//     one worker;
 //   - afterwards no array is alive.
-// groupshrinkmt, slopemapmt, pglikmt and pgproxmt are called twice, as built
-// and as capped at AVX2, so that each vector path the processor has meets the
-// same checks.
+// groupshrinkmt, slopemapmt, pglikmt, pgproxmt, shiftproxmt and datapdstep
+// are called twice, as built and as capped at AVX2, so that each
+// vector path the processor has meets the same checks.
 //
 // Input layout. Bytes are read from the front; a read past the end gives 0,
 // so every byte string decodes to some call.
-//   byte 0    module: b % 6 picks groupshrinkmt, obsexpscale, termdecay,
-//             slopemapmt, pglikmt, pgproxmt
+//   byte 0    module: b % 8 picks groupshrinkmt, obsexpscale, termdecay,
+//             slopemapmt, pglikmt, pgproxmt, shiftproxmt, datapdstep
 //   byte 1    online processors the module is told: kProcessors[b % 10],
 //             where 0 leaves the query to the C library
 //   byte 2    nlhs: b % 9 in 0..4 gives 1, 5 gives 0, 6 gives 2, 7 gives 3,
 //             8 gives 4
-//   byte 3    nrhs: below 200 the module's own count, else b % 11
+//   byte 3    nrhs: below 200 the module's own count (for datapdstep 6, or 8
+//             when b is odd), else b % 11
 //   then, for each of the nrhs inputs in position order:
 //     kind    bits 0-2: 0-3 double, 4 single, 5 int32, 6 logical (char
 //             when bit 3 is set), 7 sparse (double, or logical when bit 3
@@ -177,14 +184,39 @@ const size_t kHuge[] = {0x7fffffffu,
                         size_t{1} << 31 << 31};
 static_assert(sizeof kHuge / sizeof kHuge[0] == 32, "dimension() indexes 32 huge sizes");
 
-enum Gateway { GROUPSHRINK, OBSEXPSCALE, TERMDECAY, SLOPEMAP, PGLIK, PGPROX, GATEWAYS };
-const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay",
-                                    "slopemapmt",    "pglikmt",     "pgproxmt"};
-const int kInputCounts[] = {5, 4, 5, 8, 5, 6};
+enum Gateway {
+    GROUPSHRINK,
+    OBSEXPSCALE,
+    TERMDECAY,
+    SLOPEMAP,
+    PGLIK,
+    PGPROX,
+    SHIFTPROX,
+    DATAPD,
+    GATEWAYS
+};
+const char *const kModuleNames[] = {"groupshrinkmt", "obsexpscale", "termdecay",   "slopemapmt",
+                                    "pglikmt",       "pgproxmt",    "shiftproxmt", "datapdstep"};
+// datapdstep's count is that of its shifted form; its exact form takes 8.
+const int kInputCounts[] = {5, 4, 5, 8, 5, 6, 4, 6};
 
-// Output counts a gateway takes: one, for pglikmt none to three, for pgproxmt none or one.
+// Output counts a gateway takes: one, for pglikmt none to three, for pgproxmt, shiftproxmt and
+// datapdstep none or one.
 bool outputsAccepted(Gateway g, int nlhs) {
-    return g == PGLIK ? nlhs <= 3 : g == PGPROX ? nlhs <= 1 : nlhs == 1;
+    switch (g) {
+    case PGLIK:
+        return nlhs <= 3;
+    case PGPROX:
+    case SHIFTPROX:
+    case DATAPD:
+        return nlhs <= 1;
+    default:
+        return nlhs == 1;
+    }
+}
+
+bool inputsAccepted(Gateway g, int nrhs) {
+    return nrhs == kInputCounts[g] || (g == DATAPD && nrhs == 8);
 }
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {
@@ -270,6 +302,13 @@ bool refusedUnread(Gateway g, int position, size_t m, size_t n) {
     case PGPROX:
         // A gamma too long to build has more elements than any v that is read.
         return position > 1 || elementCount(m, n) > kIntMax;
+    case SHIFTPROX:
+        // So has a gamma here; s is a scalar.
+        return position > 1 || elementCount(m, n) > kIntMax;
+    case DATAPD:
+        // sigma and the noise (or s) are scalars; q, Hxt, Hx and the data have one count,
+        // which must fit an int.
+        return position == 3 || position > 4 || elementCount(m, n) > kIntMax;
     case GATEWAYS:
         break;
     }
@@ -354,12 +393,16 @@ const double *realPart(const mxArray *a) {
 
 // What the call must give: an error identifier, or an output of rows by
 // columns holding values.
+// nanAware lets any NaN stand for an expected NaN: the newer modules' lanes
+// and their references may order a commutative operation's operands
+// differently, which changes only which NaN comes out.
 struct Expected {
     std::string id;
     size_t rows = 0;
     size_t columns = 0;
     std::vector<double> values;
     bool failCreation = false;
+    bool nanAware = false;
 };
 
 Expected error(const char *id) {
@@ -810,6 +853,262 @@ void checkPgprox(mxArray *const *plhs, const mxArray **prhs, const std::string &
     mxDestroyArray(again[0]);
 }
 
+bool sameBits(double got, double want, bool nanAware) {
+    return (nanAware && std::isnan(got) && std::isnan(want)) ||
+           std::memcmp(&got, &want, sizeof got) == 0;
+}
+
+// Calls a module's scalar build on one worker with the same inputs and holds every output to
+// the bits of the call checked (any NaN for a NaN: the lanes may order operands otherwise).
+void sameAsScalarBuild(Gateway g, int nlhs, mxArray *const *plhs, int nrhs, const mxArray **prhs,
+                       const std::string &what) {
+    static standin::Module *scalar[GATEWAYS] = {};
+    if (scalar[g] == nullptr) {
+        scalar[g] =
+            new standin::Module(std::string(MEXA64_DIR) + "/" + kModuleNames[g] + "_scalar.mexa64");
+    }
+    mxArray *again[4];
+    char id[128];
+    char message[1024];
+    fakeProcessors.store(1);
+    int ok = standinCall(scalar[g]->entry(), nlhs, again, nrhs, prhs, id, sizeof id, message,
+                         sizeof message);
+    fakeProcessors.store(0);
+    if (!ok) {
+        fail("scalar build on one worker", what + ": " + id);
+    }
+    for (int k = 0; k < (nlhs > 1 ? nlhs : 1); ++k) {
+        size_t n = mxGetM(again[k]) * mxGetN(again[k]);
+        if (mxGetM(again[k]) != mxGetM(plhs[k]) || mxGetN(again[k]) != mxGetN(plhs[k])) {
+            fail("scalar build on one worker", what + ": output " + std::to_string(k) + " shape");
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (!sameBits(mxGetPr(again[k])[i], mxGetPr(plhs[k])[i], true)) {
+                fail("scalar build on one worker", what + ": output " + std::to_string(k) +
+                                                       " element " + std::to_string(i) + " is " +
+                                                       bitsOf(mxGetPr(plhs[k])[i]) + ", there " +
+                                                       bitsOf(mxGetPr(again[k])[i]));
+            }
+        }
+        mxDestroyArray(again[k]);
+    }
+}
+
+// shiftproxmt's closed form on one element, each operation in the module's order and the
+// elements handled apart last.
+double shiftedProxOf(double v, double u, double gamma, double s) {
+    double b = (gamma - s) - v;
+    double d = std::sqrt(b * b + (4.0 * gamma) * u);
+    double z = b > 0.0 ? ((2.0 * gamma) * u) / (b + d) : (d - b) / 2.0;
+    if (gamma == kInf) {
+        z = u;
+    }
+    double t = z - s;
+    if (t < 0.0) {
+        t = 0.0;
+    }
+    if (std::isnan(v) || std::isnan(u) || !(gamma > 0.0)) {
+        t = kNaN;
+    }
+    return t;
+}
+
+// The two identifiers of a real array input, NotDouble then Complex, or "" when it passes.
+std::string realArrayError(const mxArray *a, const std::string &prefix) {
+    if (!fullDouble(a)) {
+        return prefix + "NotDouble";
+    }
+    if (mxIsComplex(a)) {
+        return prefix + "Complex";
+    }
+    return "";
+}
+
+Expected errorOf(const std::string &id) {
+    Expected e;
+    e.id = id;
+    return e;
+}
+
+bool tooLongForInt(const mxArray *a) {
+    return elementCount(mxGetM(a), mxGetN(a)) > kIntMax || mxGetM(a) > kIntMax ||
+           mxGetN(a) > kIntMax;
+}
+
+uint64_t countOf(const mxArray *a) {
+    return elementCount(mxGetM(a), mxGetN(a));
+}
+
+Expected shiftprox(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 4) {
+        return error("pgmex:shiftproxmt:invalidNumInputs");
+    }
+    if (nlhs > 1) {
+        return error("pgmex:shiftproxmt:invalidNumOutputs");
+    }
+    for (int k = 0; k < 2; ++k) {
+        std::string id =
+            realArrayError(in[k], k == 0 ? "pgmex:shiftproxmt:v" : "pgmex:shiftproxmt:u");
+        if (!id.empty()) {
+            return errorOf(id);
+        }
+    }
+    uint64_t count = countOf(in[0]);
+    if (count != countOf(in[1])) {
+        return error("pgmex:shiftproxmt:lengthMismatch");
+    }
+    if (tooLongForInt(in[0])) {
+        return error("pgmex:shiftproxmt:vTooLong");
+    }
+    if (!realArrayError(in[2], "").empty()) {
+        return error("pgmex:shiftproxmt:gammaNotDouble");
+    }
+    uint64_t steps = countOf(in[2]);
+    if (steps != 1 && steps != count) {
+        return error("pgmex:shiftproxmt:gammaSize");
+    }
+    const double *gamma = realPart(in[2]);
+    if (steps == 1 && !(gamma[0] > 0.0 && std::isfinite(gamma[0]))) {
+        return error("pgmex:shiftproxmt:gammaNotPositive");
+    }
+    if (!realDoubleScalar(in[3])) {
+        return error("pgmex:shiftproxmt:sNotScalar");
+    }
+    double s = mxGetScalar(in[3]);
+    if (!(s >= 0.0 && std::isfinite(s))) {
+        return error("pgmex:shiftproxmt:sNotNonnegative");
+    }
+    const double *v = realPart(in[0]);
+    const double *u = realPart(in[1]);
+    Expected e;
+    e.rows = mxGetM(in[0]);
+    e.columns = mxGetN(in[0]);
+    e.nanAware = true;
+    for (uint64_t i = 0; i < count; ++i) {
+        e.values.push_back(shiftedProxOf(v[i], u[i], gamma[steps == 1 ? 0 : i], s));
+    }
+    return e;
+}
+
+// w = q + sigma (2 Hxt - Hx), the point whose proximity step datapdstep takes.
+double dualPoint(const mxArray *const *in, double sigma, uint64_t i) {
+    return realPart(in[0])[i] + sigma * (2.0 * realPart(in[1])[i] - realPart(in[2])[i]);
+}
+
+Expected datapd(int nlhs, const std::vector<mxArray *> &in) {
+    if (in.size() != 6 && in.size() != 8) {
+        return error("pgmex:datapdstep:invalidNumInputs");
+    }
+    if (nlhs > 1) {
+        return error("pgmex:datapdstep:invalidNumOutputs");
+    }
+    bool exact = in.size() == 8;
+    double s = 0.0;
+    if (exact) {
+        const char *names[3] = {"var", "mean", "alpha"};
+        const char *faults[3] = {"NotPositive", "NotFinite", "NotPositive"};
+        for (int k = 0; k < 3; ++k) {
+            std::string prefix = std::string("pgmex:datapdstep:") + names[k];
+            if (!realDoubleScalar(in[5 + k])) {
+                return errorOf(prefix + "NotScalar");
+            }
+            double x = mxGetScalar(in[5 + k]);
+            if (!(k == 1 ? std::isfinite(x) : x > 0.0 && std::isfinite(x))) {
+                return errorOf(prefix + faults[k]);
+            }
+        }
+    } else {
+        if (!realDoubleScalar(in[5])) {
+            return error("pgmex:datapdstep:sNotScalar");
+        }
+        s = mxGetScalar(in[5]);
+        if (!(s >= 0.0 && std::isfinite(s))) {
+            return error("pgmex:datapdstep:sNotNonnegative");
+        }
+    }
+    if (!realDoubleScalar(in[3])) {
+        return error("pgmex:datapdstep:sigmaNotScalar");
+    }
+    double sigma = mxGetScalar(in[3]);
+    if (!(sigma > 0.0 && std::isfinite(sigma))) {
+        return error("pgmex:datapdstep:sigmaNotPositive");
+    }
+    const char *arrays[4] = {"q", "Hxt", "Hx", exact ? "y" : "u"};
+    for (int k = 0; k < 4; ++k) {
+        std::string id =
+            realArrayError(in[k == 3 ? 4 : k], std::string("pgmex:datapdstep:") + arrays[k]);
+        if (!id.empty()) {
+            return errorOf(id);
+        }
+    }
+    uint64_t count = countOf(in[0]);
+    if (count != countOf(in[1]) || count != countOf(in[2]) || count != countOf(in[4])) {
+        return error("pgmex:datapdstep:lengthMismatch");
+    }
+    if (tooLongForInt(in[0])) {
+        return error("pgmex:datapdstep:qTooLong");
+    }
+    Expected e;
+    e.rows = mxGetM(in[0]);
+    e.columns = mxGetN(in[0]);
+    e.nanAware = true;
+    if (!exact) {
+        // Moreau's identity with shiftproxmt's closed form at step 1 / sigma.
+        double gamma = 1.0 / sigma;
+        const double *u = realPart(in[4]);
+        for (uint64_t i = 0; i < count; ++i) {
+            double w = dualPoint(in.data(), sigma, i);
+            double t = shiftedProxOf(w / sigma, u[i], gamma, s);
+            e.values.push_back(w - sigma * t);
+        }
+    }
+    return e;
+}
+
+// The exact form against pgproxmt as built, through Moreau's identity: qt = w - sigma
+// pgproxmt(w / sigma, y, 1 / sigma, var, mean, alpha). A step 1 / sigma that overflows goes
+// element by element, as pgproxmt refuses an infinite scalar step; with one element it has no
+// such form and only the scalar build checks it.
+void checkDatapdExact(const mxArray *qt, const mxArray **prhs, const std::string &what) {
+    static standin::Module *prox =
+        new standin::Module(std::string(MEXA64_DIR) + "/pgproxmt.mexa64");
+    size_t count = countOf(prhs[0]);
+    double sigma = mxGetScalar(prhs[3]);
+    double gamma = 1.0 / sigma;
+    bool perElement = !std::isfinite(gamma);
+    if (count == 0 || (perElement && count == 1)) {
+        return;
+    }
+    mxArray *v = standinCreateFull(mxDOUBLE_CLASS, 1, count, mxREAL);
+    mxArray *steps = standinCreateFull(mxDOUBLE_CLASS, 1, perElement ? count : 1, mxREAL);
+    std::vector<double> w(count);
+    for (size_t i = 0; i < count; ++i) {
+        w[i] = dualPoint(prhs, sigma, i);
+        static_cast<double *>(standinRealData(v))[i] = w[i] / sigma;
+    }
+    for (size_t i = 0; i < (perElement ? count : 1); ++i) {
+        static_cast<double *>(standinRealData(steps))[i] = gamma;
+    }
+    const mxArray *args[6] = {v, prhs[4], steps, prhs[5], prhs[6], prhs[7]};
+    mxArray *t[1];
+    char id[128];
+    char message[1024];
+    if (!standinCall(prox->entry(), 1, t, 6, args, id, sizeof id, message, sizeof message)) {
+        fail("datapdstep against pgproxmt", what + ": " + id);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        double want = w[i] - sigma * mxGetPr(t[0])[i];
+        if (!sameBits(mxGetPr(qt)[i], want, true)) {
+            fail("datapdstep against pgproxmt", what + ": element " + std::to_string(i) + " is " +
+                                                    bitsOf(mxGetPr(qt)[i]) + ", expected " +
+                                                    bitsOf(want));
+        }
+    }
+    mxDestroyArray(t[0]);
+    mxDestroyArray(steps);
+    mxDestroyArray(v);
+}
+
 // Calls and outputs per gateway, printed at exit: how the run's time was
 // shared among the gateways.
 long calls[GATEWAYS];
@@ -882,10 +1181,16 @@ bool checkCall(const standin::Module &module, const std::string &what, Gateway g
     }
     const double *got = mxGetPr(out);
     for (size_t i = 0; i < expected.values.size(); ++i) {
-        if (std::memcmp(&got[i], &expected.values[i], sizeof(double)) != 0) {
+        if (!sameBits(got[i], expected.values[i], expected.nanAware)) {
             fail("output value", what + ": element " + std::to_string(i) + " is " + bitsOf(got[i]) +
                                      ", expected " + bitsOf(expected.values[i]));
         }
+    }
+    if (g == SHIFTPROX || g == DATAPD) {
+        sameAsScalarBuild(g, nlhs, plhs, static_cast<int>(prhs.size()), prhs.data(), what);
+    }
+    if (g == DATAPD && prhs.size() == 8) {
+        checkDatapdExact(out, prhs.data(), what);
     }
     if (g == PGPROX) {
         checkPgprox(plhs, prhs.data(), what);
@@ -906,7 +1211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each module as built, and for the modules with vector workers also the
     // build capped at AVX2, so that both vector widths meet every input.
     static standin::Module *modules[GATEWAYS][2] = {};
-    static const bool capped[GATEWAYS] = {true, false, false, true, true, true};
+    static const bool capped[GATEWAYS] = {true, false, false, true, true, true, true, true};
     // Set to print each call's outcome, for instance when replaying a corpus.
     static const bool verbose = std::getenv("GATEWAY_FUZZER_VERBOSE") != nullptr;
     Reader r{data, size};
@@ -924,8 +1229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int nlhsOf[] = {1, 1, 1, 1, 1, 0, 2, 3, 4};
     int nlhs = nlhsOf[r.byte() % 9];
     uint8_t countByte = r.byte();
-    int nrhs = countByte < 200 ? kInputCounts[g] : countByte % 11;
-    bool callRefused = nrhs != kInputCounts[g] || !outputsAccepted(g, nlhs);
+    int own = g == DATAPD && (countByte & 1) != 0 ? 8 : kInputCounts[g];
+    int nrhs = countByte < 200 ? own : countByte % 11;
+    bool callRefused = !inputsAccepted(g, nrhs) || !outputsAccepted(g, nlhs);
     std::vector<mxArray *> inputs;
     for (int i = 0; i < nrhs; ++i) {
         inputs.push_back(decodeArray(r, g, i, callRefused));
@@ -950,6 +1256,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     case PGPROX:
         expected = pgprox(nlhs, inputs);
+        break;
+    case SHIFTPROX:
+        expected = shiftprox(nlhs, inputs);
+        break;
+    case DATAPD:
+        expected = datapd(nlhs, inputs);
         break;
     case GATEWAYS:
         break;
