@@ -424,9 +424,9 @@ struct Output {
 
 // What the call must give: an error identifier, or an output of rows by
 // columns holding values, and for tvpdstep the outputs after the first.
-// nanAware lets any NaN stand for an expected NaN: the newer modules' lanes
-// and their references may order a commutative operation's operands
-// differently, which changes only which NaN comes out.
+// nanAware lets any NaN stand for an expected NaN: which of two NaNs a sum
+// or product gives follows the operand order the compiler picks, which
+// neither the newer modules' lanes nor their references pin down.
 struct Expected {
     std::string id;
     size_t rows = 0;
@@ -437,7 +437,7 @@ struct Expected {
     std::vector<Output> later;
 };
 
-Expected error(const char *id) {
+Expected error(const std::string &id) {
     Expected e;
     e.id = id;
     return e;
@@ -891,7 +891,7 @@ bool sameBits(double got, double want, bool nanAware) {
 }
 
 // Calls a module's scalar build on one worker with the same inputs and holds every output to
-// the bits of the call checked (any NaN for a NaN: the lanes may order operands otherwise).
+// the bits of the call checked (any NaN for a NaN, as above).
 void sameAsScalarBuild(Gateway g, int nlhs, mxArray *const *plhs, int nrhs, const mxArray **prhs,
                        const std::string &what) {
     static standin::Module *scalar[GATEWAYS] = {};
@@ -956,12 +956,6 @@ std::string realArrayError(const mxArray *a, const std::string &prefix) {
     return "";
 }
 
-Expected errorOf(const std::string &id) {
-    Expected e;
-    e.id = id;
-    return e;
-}
-
 bool tooLongForInt(const mxArray *a) {
     return elementCount(mxGetM(a), mxGetN(a)) > kIntMax || mxGetM(a) > kIntMax ||
            mxGetN(a) > kIntMax;
@@ -982,7 +976,7 @@ Expected shiftprox(int nlhs, const std::vector<mxArray *> &in) {
         std::string id =
             realArrayError(in[k], k == 0 ? "pgmex:shiftproxmt:v" : "pgmex:shiftproxmt:u");
         if (!id.empty()) {
-            return errorOf(id);
+            return error(id);
         }
     }
     uint64_t count = countOf(in[0]);
@@ -1042,11 +1036,11 @@ Expected datapd(int nlhs, const std::vector<mxArray *> &in) {
         for (int k = 0; k < 3; ++k) {
             std::string prefix = std::string("pgmex:datapdstep:") + names[k];
             if (!realDoubleScalar(in[5 + k])) {
-                return errorOf(prefix + "NotScalar");
+                return error(prefix + "NotScalar");
             }
             double x = mxGetScalar(in[5 + k]);
             if (!(k == 1 ? std::isfinite(x) : x > 0.0 && std::isfinite(x))) {
-                return errorOf(prefix + faults[k]);
+                return error(prefix + faults[k]);
             }
         }
     } else {
@@ -1070,7 +1064,7 @@ Expected datapd(int nlhs, const std::vector<mxArray *> &in) {
         std::string id =
             realArrayError(in[k == 3 ? 4 : k], std::string("pgmex:datapdstep:") + arrays[k]);
         if (!id.empty()) {
-            return errorOf(id);
+            return error(id);
         }
     }
     uint64_t count = countOf(in[0]);
@@ -1243,7 +1237,7 @@ Expected tvpd(int nlhs, const std::vector<mxArray *> &in) {
     for (int k = 0; k < 11; ++k) {
         std::string id = realArrayError(in[k], std::string("pgmex:tvpdstep:") + kTvpdArrays[k]);
         if (!id.empty()) {
-            return errorOf(id);
+            return error(id);
         }
     }
     if (!realDoubles(in[11]) || countOf(in[11]) != 4) {
@@ -1287,7 +1281,7 @@ Expected tvpd(int nlhs, const std::vector<mxArray *> &in) {
                  {6, blurred ? count : 0}};
     for (const auto &size : sizes) {
         if (countOf(in[size.input]) != size.elements) {
-            return errorOf(std::string("pgmex:tvpdstep:") + kTvpdArrays[size.input] + "Size");
+            return error(std::string("pgmex:tvpdstep:") + kTvpdArrays[size.input] + "Size");
         }
     }
     if (blurred != (dataCount != 0)) {
@@ -1295,7 +1289,7 @@ Expected tvpd(int nlhs, const std::vector<mxArray *> &in) {
     }
     for (int k = 8; k <= 10; ++k) {
         if (countOf(in[k]) != dataCount) {
-            return errorOf(std::string("pgmex:tvpdstep:") + kTvpdArrays[k] + "Size");
+            return error(std::string("pgmex:tvpdstep:") + kTvpdArrays[k] + "Size");
         }
     }
     // Each output has the shape of the input it updates; norms is 1 by 3.
