@@ -52,9 +52,6 @@
 // An array of more than kMaxElements elements cannot be built with data. It
 // becomes a shape-only array (a claimed shape with no data) where the module
 // must refuse it unread, and otherwise its dimensions are cut to below 33.
-// Empty tvpdstep inputs with a dimension past 2^31 - 1 are cut too, as the
-// module mishandles them (fuzz/known-faults); GATEWAY_FUZZER_KNOWN_FAULTS=1
-// keeps them.
 #include "LambertW.h"
 #include "harness.h"
 #include "standin.h"
@@ -338,15 +335,6 @@ mxArray *decodeArray(Reader &r, Gateway g, int position, bool callRefused) {
         if (callRefused || refusedUnread(g, position, m, n)) {
             return standinCreateShapeOnly(m, n);
         }
-        m %= 33;
-        n %= 33;
-    }
-    // tvpdstep reads its arrays' shapes through the 32-bit interface, capped at 2^31 - 1: an
-    // empty input with a dimension past that is neither refused nor given back in its shape
-    // (fuzz/known-faults). Until that is mended, such inputs are cut like any other unless the
-    // faults are asked for.
-    static const bool knownFaults = std::getenv("GATEWAY_FUZZER_KNOWN_FAULTS") != nullptr;
-    if (g == TVPD && !knownFaults && !callRefused && (m > kIntMax || n > kIntMax)) {
         m %= 33;
         n %= 33;
     }
@@ -1290,6 +1278,12 @@ Expected tvpd(int nlhs, const std::vector<mxArray *> &in) {
     for (int k = 8; k <= 10; ++k) {
         if (countOf(in[k]) != dataCount) {
             return error(std::string("pgmex:tvpdstep:") + kTvpdArrays[k] + "Size");
+        }
+    }
+    // What the counts leave unbounded: qt's group, and every empty array's dimensions.
+    for (int k = 1; k <= 10; ++k) {
+        if (tooLongForInt(in[k])) {
+            return error(std::string("pgmex:tvpdstep:") + kTvpdArrays[k] + "TooLong");
         }
     }
     // Each output has the shape of the input it updates; norms is 1 by 3.

@@ -30,6 +30,8 @@ def dimension(n):
         return 96 + n
     if n % 32 == 0 and n <= 1024:
         return 192 + n // 32 - 1
+    if n == 0x80000000:
+        return 224 + 1
     if n == 0xFFFFFFFE:
         return 224 + 3
     raise ValueError(n)
@@ -248,6 +250,15 @@ SEEDS = {
         [array([1, 2]), array([1, 2]), zeros(1, 2), zeros(1, 2), zeros(1, 2), EMPTY, EMPTY,
          array([1]), array([1]), array([1]), array([1]), array([1, 1, 1, 1]), array([1]),
          array([1, 1])]),
+    # Empty arrays with a dimension past an int: refused, not given back in capped shapes.
+    "tvpdstep-empty-xt-wide": call(
+        "tvpdstep", 1,
+        [shape(0, 0x80000000), shape(0, 0x80000000)] + [EMPTY] * 9 +
+        [array([1, 1, 1, 1]), array([1]), array([0, 0])]),
+    "tvpdstep-empty-x-wide": call(
+        "tvpdstep", 1,
+        [EMPTY, shape(0, 0x80000000)] + [EMPTY] * 9 +
+        [array([1, 1, 1, 1]), array([1]), array([0, 0])]),
     "slopemapmt-huge-x": call(
         "slopemapmt", 4,
         [shape(1, 0xFFFFFFFE), array([1, 2]), EMPTY, EMPTY, scalar(1), scalar(0), scalar(1), EMPTY]),

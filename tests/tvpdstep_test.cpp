@@ -199,6 +199,31 @@ TEST_F(TvpdStep, GatewayErrorsInCheckingOrder) {
         "Input HtQ must have no elements, as HtQt.");
     add("qt without HtQt", with({{HTQT, e}, {HTQ, e}}), "qtSize",
         "Input qt must have elements exactly when HtQt has.");
+    // What the counts do not bound: an empty array's dimensions, and the data arrays' length,
+    // which only each other's bounds. Each with the next one too long as well.
+    const mxArray *wide = a.shapeOnly(0, 2147483648u);
+    const mxArray *tall = a.shapeOnly(2147483648u, 0);
+    const mxArray *longData = a.shapeOnly(1, 4294967297u);
+    const Changes empties = {{XT, e},  {X, e},  {P, e}, {DX, e},  {DTP, e}, {HTQT, e},
+                             {HTQ, e}, {QT, e}, {Q, e}, {HXT, e}, {HX, e}};
+    const std::string tooLong =
+        " must have at most 2147483647 elements, in all and along any dimension.";
+    for (int k = X; k <= HX; ++k) {
+        Changes changes = empties;
+        changes.emplace_back(k, k % 2 ? wide : tall);
+        if (k < HX) {
+            changes.emplace_back(k + 1, wide);
+        }
+        std::string name = kNames[k];
+        add(name + " empty, a dimension of 2^31", with(changes), name + "TooLong",
+            "Input " + name + tooLong);
+    }
+    Changes one = {{SPACING, a.row({1})}};
+    for (int k = XT; k <= HX; ++k) {
+        one.emplace_back(k, k < QT ? a.real(1, 1) : longData);
+    }
+    add("data of 2^32 + 1", with(one), "qtTooLong", "Input qt" + tooLong);
+    add("xt empty, a dimension of 2^31", with({{XT, wide}, {X, wide}}), "xtTooLong", kTooLongText);
     expectErrors(cases);
 }
 

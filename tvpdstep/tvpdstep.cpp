@@ -80,6 +80,18 @@ static void checkArray(const mxArray *a, const char *name) {
     checkRealArray(a, name, ids);
 }
 
+/* The step counts every array in int, in all and along every dimension. The 32-bit host
+ * interface gives dimensions capped at 2^31 - 1, so the first two are read through mxGetM and
+ * mxGetN, which are not: an empty array may still have a dimension too large for an int, and
+ * an output made from capped dimensions would not have its input's shape. */
+static bool fitsInt(const mxArray *a) {
+    bool fits = fitsIntCount(elementCount(a)) && fitsIntCount(mxGetM(a)) && fitsIntCount(mxGetN(a));
+    for (mwSize k = 0; k < mxGetNumberOfDimensions(a); ++k) {
+        fits = fits && fitsIntCount((uint64_t)mxGetDimensions(a)[k]);
+    }
+    return fits;
+}
+
 static void sizeError(const char *name, const char *what) {
     char id[64];
     snprintf(id, sizeof id, "pgmex:tvpdstep:%sSize", name);
@@ -140,13 +152,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
      * p and Dx nd times as many; qt, q, Hxt, Hx as many as each other. */
     const mxArray *xt = prhs[IN_XT];
     uint64_t count = elementCount(xt);
-    /* The step counts in int along every dimension too: an empty xt may still have a
-     * dimension too large for one. */
-    bool dimsFit = true;
-    for (mwSize k = 0; k < mxGetNumberOfDimensions(xt); ++k) {
-        dimsFit = dimsFit && fitsIntCount((uint64_t)mxGetDimensions(xt)[k]);
-    }
-    if (!fitsIntCount(count) || nd * count > (uint64_t)INT32_MAX || !dimsFit) {
+    if (!fitsInt(xt) || nd * count > (uint64_t)INT32_MAX) {
         mexErrMsgIdAndTxt("pgmex:tvpdstep:xtTooLong",
                           "Input xt must have at most 2147483647 elements, in all, along any "
                           "dimension and in its differences.");
@@ -175,6 +181,18 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     for (int k = IN_Q; k <= IN_HX; ++k) {
         if (elementCount(prhs[k]) != dataCount) {
             sizeError(kArrayNames[k], "as many elements as qt");
+        }
+    }
+    /* The counts above bound every array but qt's group by xt; qt, q, Hxt and Hx only by each
+     * other, and an empty array's dimensions by nothing. */
+    for (int k = IN_X; k < IN_STEPS; ++k) {
+        if (!fitsInt(prhs[k])) {
+            char id[64];
+            snprintf(id, sizeof id, "pgmex:tvpdstep:%sTooLong", kArrayNames[k]);
+            mexErrMsgIdAndTxt(id,
+                              "Input %s must have at most 2147483647 elements, in all and along "
+                              "any dimension.",
+                              kArrayNames[k]);
         }
     }
 

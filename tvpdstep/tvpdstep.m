@@ -17,7 +17,8 @@
 %
 %   with STEPS = [TAU SIGMA LAMBDA RHO]. D takes forward differences along
 %   the first NUMEL(SPACING) dimensions of XT (one to three), each divided by
-%   its SPACING, and 0 across the last slice; D' is its adjoint. Dimensions
+%   its SPACING, and XT - XT across the last slice (0, or NaN where XT is
+%   not finite); D' is its adjoint. Dimensions
 %   of XT past those are pages, differenced apart (several problems solved
 %   side by side). DX and D'*P are carried rather than recomputed, since D
 %   is linear.
@@ -66,6 +67,10 @@
 %     pgmex:tvpdstep:<name>Size           an array's element count does not
 %                                         match (x, DtP, p, Dx, HtQt, HtQ,
 %                                         qt, q, Hxt, Hx, in turn)
+%     pgmex:tvpdstep:<name>TooLong        an array longer than 2147483647
+%                                         elements, in all or along any
+%                                         dimension (x, p, Dx, DtP, HtQt,
+%                                         HtQ, qt, q, Hxt, Hx, in turn)
 %     pgmex:tvpdstep:outOfMemory          no memory for the outputs not asked
 %                                         for (the step computes them all)
 %
