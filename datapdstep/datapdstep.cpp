@@ -73,25 +73,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         readNoise(prhs + IN_VAR, noiseIds, &var, &mean, &alpha);
         noise = noiseOf(var, mean, alpha);
     } else {
-        if (!isRealDoubleScalar(prhs[IN_S])) {
-            mexErrMsgIdAndTxt("pgmex:datapdstep:sNotScalar",
-                              "Input s must be a real double scalar.");
-        }
-        s = mxGetScalar(prhs[IN_S]);
-        if (!(s >= 0.0 && isfinite(s))) {
-            mexErrMsgIdAndTxt("pgmex:datapdstep:sNotNonnegative",
-                              "Input s must be nonnegative and finite.");
-        }
+        static const char *const sIds[2] = {"pgmex:datapdstep:sNotScalar",
+                                            "pgmex:datapdstep:sNotNonnegative"};
+        s = readScalar(prhs[IN_S], "s", sIds, NONNEGATIVE);
     }
-    if (!isRealDoubleScalar(prhs[IN_SIGMA])) {
-        mexErrMsgIdAndTxt("pgmex:datapdstep:sigmaNotScalar",
-                          "Input sigma must be a real double scalar.");
-    }
-    double sigma = mxGetScalar(prhs[IN_SIGMA]);
-    if (!(sigma > 0.0 && isfinite(sigma))) {
-        mexErrMsgIdAndTxt("pgmex:datapdstep:sigmaNotPositive",
-                          "Input sigma must be positive and finite.");
-    }
+    static const char *const sigmaIds[2] = {"pgmex:datapdstep:sigmaNotScalar",
+                                            "pgmex:datapdstep:sigmaNotPositive"};
+    double sigma = readScalar(prhs[IN_SIGMA], "sigma", sigmaIds, POSITIVE);
     static const char *const qIds[2] = {"pgmex:datapdstep:qNotDouble", "pgmex:datapdstep:qComplex"};
     static const char *const hxtIds[2] = {"pgmex:datapdstep:HxtNotDouble",
                                           "pgmex:datapdstep:HxtComplex"};
@@ -112,8 +100,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     /* qt is created with q's dimensions, which the host takes as ints: an empty q may still
      * have a dimension too large for one. */
-    if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_Q])) ||
-        !fitsIntCount(mxGetN(prhs[IN_Q]))) {
+    if (!fitsIntShape(prhs[IN_Q])) {
         mexErrMsgIdAndTxt("pgmex:datapdstep:qTooLong",
                           "Input q must have at most 2147483647 elements, in all and along any "
                           "dimension.");

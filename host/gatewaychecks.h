@@ -57,6 +57,36 @@ static inline uint64_t elementCount(const mxArray *a) {
     return m * n;
 }
 
+/* An array the kernels can count in int: its elements in all, its rows and the product of its
+ * other dimensions. These come through mxGetM and mxGetN, which the 32-bit interface does not
+ * cap: an empty array may still have a dimension too large for an int. */
+static inline bool fitsIntShape(const mxArray *a) {
+    return fitsIntCount(elementCount(a)) && fitsIntCount(mxGetM(a)) && fitsIntCount(mxGetN(a));
+}
+
+/* The values a scalar input may take. */
+enum ScalarRange { ANY_FINITE, POSITIVE, NONNEGATIVE };
+
+/* A scalar input read after two checks, each raising its own identifier of ids: notScalar (not
+ * a real double scalar), then outOfRange (not finite, or outside range). */
+static inline double readScalar(const mxArray *a, const char *name, const char *const ids[2],
+                                ScalarRange range) {
+    char message[64];
+    if (!isRealDoubleScalar(a)) {
+        snprintf(message, sizeof message, "Input %s must be a real double scalar.", name);
+        mexErrMsgIdAndTxt(ids[0], "%s", message);
+    }
+    double v = mxGetScalar(a);
+    bool inRange = range == POSITIVE ? v > 0.0 : range == NONNEGATIVE ? v >= 0.0 : true;
+    if (!(inRange && isfinite(v))) {
+        static const char *const what[3] = {"finite", "positive and finite",
+                                            "nonnegative and finite"};
+        snprintf(message, sizeof message, "Input %s must be %s.", name, what[range]);
+        mexErrMsgIdAndTxt(ids[1], "%s", message);
+    }
+    return v;
+}
+
 /* The noise of the Poisson-Gaussian modules, var, mean and alpha, from three inputs in that
  * order, each checked in turn: a real double scalar, then var and alpha positive and finite
  * and mean finite. ids holds the module's own identifiers for these six failures, in that
@@ -64,23 +94,9 @@ static inline uint64_t elementCount(const mxArray *a) {
  * alphaNotPositive. */
 static inline void readNoise(const mxArray *const *noise, const char *const ids[6], double *var,
                              double *mean, double *alpha) {
-    const char *const names[3] = {"var", "mean", "alpha"};
-    double *values[3] = {var, mean, alpha};
-    for (int k = 0; k < 3; ++k) {
-        char message[64];
-        if (!isRealDoubleScalar(noise[k])) {
-            snprintf(message, sizeof message, "Input %s must be a real double scalar.", names[k]);
-            mexErrMsgIdAndTxt(ids[2 * k], "%s", message);
-        }
-        double v = mxGetScalar(noise[k]);
-        bool anySign = k == 1;
-        if (!(anySign ? isfinite(v) : v > 0.0 && isfinite(v))) {
-            snprintf(message, sizeof message, "Input %s must be %s.", names[k],
-                     anySign ? "finite" : "positive and finite");
-            mexErrMsgIdAndTxt(ids[2 * k + 1], "%s", message);
-        }
-        *values[k] = v;
-    }
+    *var = readScalar(noise[0], "var", ids, POSITIVE);
+    *mean = readScalar(noise[1], "mean", ids + 2, ANY_FINITE);
+    *alpha = readScalar(noise[2], "alpha", ids + 4, POSITIVE);
 }
 
 /* An array of data read in place as doubles: full double storage (sparse storage and other

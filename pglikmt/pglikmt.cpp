@@ -86,8 +86,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     /* grad is created with x's dimensions, which the host takes as ints: an empty x may still
      * have a dimension too large for one. */
-    if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_X])) ||
-        !fitsIntCount(mxGetN(prhs[IN_X]))) {
+    if (!fitsIntShape(prhs[IN_X])) {
         mexErrMsgIdAndTxt("pgmex:pglikmt:xTooLong",
                           "Input x must have at most 2147483647 elements, in all and along any "
                           "dimension.");

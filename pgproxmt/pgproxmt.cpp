@@ -79,8 +79,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     /* x is created with v's dimensions, which the host takes as ints: an empty v may still
      * have a dimension too large for one. */
-    if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_V])) ||
-        !fitsIntCount(mxGetN(prhs[IN_V]))) {
+    if (!fitsIntShape(prhs[IN_V])) {
         mexErrMsgIdAndTxt("pgmex:pgproxmt:vTooLong",
                           "Input v must have at most 2147483647 elements, in all and along any "
                           "dimension.");

@@ -68,8 +68,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         mexErrMsgIdAndTxt("pgmex:shiftproxmt:lengthMismatch",
                           "Inputs v and u must have the same number of elements.");
     }
-    if (!fitsIntCount(count) || !fitsIntCount(mxGetM(prhs[IN_V])) ||
-        !fitsIntCount(mxGetN(prhs[IN_V]))) {
+    if (!fitsIntShape(prhs[IN_V])) {
         mexErrMsgIdAndTxt("pgmex:shiftproxmt:vTooLong",
                           "Input v must have at most 2147483647 elements, in all and along any "
                           "dimension.");
@@ -88,14 +87,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         mexErrMsgIdAndTxt("pgmex:shiftproxmt:gammaNotPositive",
                           "Input gamma must be positive and finite.");
     }
-    if (!isRealDoubleScalar(prhs[IN_S])) {
-        mexErrMsgIdAndTxt("pgmex:shiftproxmt:sNotScalar", "Input s must be a real double scalar.");
-    }
-    double s = mxGetScalar(prhs[IN_S]);
-    if (!(s >= 0.0 && isfinite(s))) {
-        mexErrMsgIdAndTxt("pgmex:shiftproxmt:sNotNonnegative",
-                          "Input s must be nonnegative and finite.");
-    }
+    static const char *const sIds[2] = {"pgmex:shiftproxmt:sNotScalar",
+                                        "pgmex:shiftproxmt:sNotNonnegative"};
+    double s = readScalar(prhs[IN_S], "s", sIds, NONNEGATIVE);
 
     plhs[OUT_T] = mxCreateNumericArray(mxGetNumberOfDimensions(prhs[IN_V]),
                                        mxGetDimensions(prhs[IN_V]), mxDOUBLE_CLASS, mxREAL);

@@ -80,12 +80,11 @@ static void checkArray(const mxArray *a, const char *name) {
     checkRealArray(a, name, ids);
 }
 
-/* The step counts every array in int, in all and along every dimension. The 32-bit host
- * interface gives dimensions capped at 2^31 - 1, so the first two are read through mxGetM and
- * mxGetN, which are not: an empty array may still have a dimension too large for an int, and
- * an output made from capped dimensions would not have its input's shape. */
+/* The step counts every array in int, in all and along every dimension: fitsIntShape, and each
+ * dimension too, as a 64-bit host gives them (the 32-bit interface's are capped, and an output
+ * made from capped dimensions would not have its input's shape; fitsIntShape covers that). */
 static bool fitsInt(const mxArray *a) {
-    bool fits = fitsIntCount(elementCount(a)) && fitsIntCount(mxGetM(a)) && fitsIntCount(mxGetN(a));
+    bool fits = fitsIntShape(a);
     for (mwSize k = 0; k < mxGetNumberOfDimensions(a); ++k) {
         fits = fits && fitsIntCount((uint64_t)mxGetDimensions(a)[k]);
     }
