@@ -65,12 +65,12 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   time (seconds in fft: H and H', the FFTs with the OTF's product; prox:
 %   the data term's proximity operator and value, with a PSF the whole data
 %   dual step; tv: TVPDSTEP, TV's dual step with the relaxation and the
-%   residual sums; other), lambdas (for 'auto': one row per LAMBDA tried, [lambda,
-%   estimated mean squared error, its sampling error, iterations so far]),
-%   steps (the final tau and sigma), operators (function handles H, Ht, D
-%   and Dt on the solver's domain, of size domainSize, and crop, which takes
-%   that domain to Y's size), noise ([ALPHA, MEAN, VAR] as used) and estimated
-%   (which of the three PGNOISEFIT gave).
+%   residual sums; other), lambdas (for 'auto': one row per LAMBDA tried,
+%   [lambda, estimated mean squared error, its sampling error, iterations so
+%   far]), steps (the final tau and sigma), operators (function handles H,
+%   Ht, D and Dt on the solver's domain, of size domainSize, and crop, which
+%   takes that domain to Y's size), noise ([ALPHA, MEAN, VAR] as used) and
+%   estimated (which of the three PGNOISEFIT gave).
 %
 %   Method. Chambolle and Pock's primal-dual method, over-relaxed by 1.9
 %   (Condat's form), with the data term taken through its proximity operator:
@@ -79,13 +79,14 @@ function [x, info] = pgrestore(y, alpha, mu, noiseVar, varargin)
 %   differences; with one, the primal step is the projection on the bounds,
 %   K = [H; D] with H by FFT, and the data term enters through Moreau's
 %   identity, its dual step in one compiled pass by DATAPDSTEP for 'exact'
-%   and 'shifted' (the same bits as the array formulas). TV's dual step is the projection on the LAMBDA-balls,
-%   v - GROUPSHRINKMT(v, ..., LAMBDA), taken with the relaxation in one
-%   compiled pass by TVPDSTEP (the same bits). The steps
-%   satisfy tau*sigma*||K||^2 <= 1 with ||D||^2 <= 4*sum(1./SPACING.^2) and
-%   ||H|| = max|fft(PSF)| <= 1; their ratio is balanced by the residuals
-%   (Goldstein et al.) with a weight that shrinks geometrically, so the steps
-%   settle and the method converges for any convex data term and any LAMBDA:
+%   and 'shifted' (the same bits as the array formulas). TV's dual step is
+%   the projection on the LAMBDA-balls, v - GROUPSHRINKMT(v, ..., LAMBDA),
+%   taken with the relaxation in one compiled pass by TVPDSTEP (the same
+%   bits). The steps satisfy tau*sigma*||K||^2 <= 1 with ||D||^2 <=
+%   4*sum(1./SPACING.^2) and ||H|| = max|fft(PSF)| <= 1; their ratio is
+%   balanced by the residuals (Goldstein et al.) with a weight that shrinks
+%   geometrically, so the steps settle and the method converges for any
+%   convex data term and any LAMBDA:
 %   'exact' and 'shifted' are convex in H*X (the posterior of n is
 %   ultra-log-concave, so Var[n | y] <= E[n | y]), no Lipschitz constant and
 %   no step search is needed. 'gaussian' is not convex where

@@ -5,7 +5,8 @@
  *       tvpdstep(xt, x, p, Dx, DtP, HtQt, HtQ, qt, q, Hxt, Hx, steps, spacing, need)
  *
  * With D the forward differences along the first nd = numel(spacing) dimensions of xt (each
- * divided by its spacing, 0 across the last slice) and steps = [tau sigma lambda rho]:
+ * divided by its spacing; xt - xt across the last slice, so 0 or NaN) and steps =
+ * [tau sigma lambda rho]:
  *
  *   pt = v - shrink(v) with v = p + sigma (2 D xt - Dx)   (the projection on each pixel's
  *                                                          ball of radius lambda)
