@@ -283,12 +283,7 @@ TEST_F(DataPdStep, SameBitsOnEveryWorkerCountAndPath) {
                 if (run.cap != nullptr) {
                     setenv("PGMEX_NUM_THREADS", run.cap, 1);
                 }
-                interpose::reset();
-                interpose::setProcessors(run.processors);
-                interpose::watch(&m);
-                Started::watch();
-                standin::Outcome r = standin::call(m, 1, in);
-                interpose::watch(&module_);
+                standin::Outcome r = callBuild<Started>(m, run.processors, in);
                 unsetenv("PGMEX_NUM_THREADS");
                 ASSERT_TRUE(r.ok) << what << ": " << r.message;
                 EXPECT_TRUE(sameBits(standin::values(r.out()), reference)) << what;

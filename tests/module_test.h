@@ -142,6 +142,21 @@ class ModuleTest : public ::testing::Test {
         return standin::call(module_, nlhs, inputs);
     }
 
+    // One call with one output of another build of the module, seeing that many processors,
+    // with the build watched for the call alone and the records of the workers it starts in
+    // Started.
+    template <typename Started>
+    standin::Outcome callBuild(standin::Module &build, long processors,
+                               const std::vector<const mxArray *> &inputs) {
+        interpose::reset();
+        interpose::setProcessors(processors);
+        interpose::watch(&build);
+        Started::watch();
+        standin::Outcome r = standin::call(build, 1, inputs);
+        interpose::watch(&module_);
+        return r;
+    }
+
     static constexpr size_t kAnyCount = static_cast<size_t>(-1);
 
     // The values of a call that must succeed with one real rows-by-columns

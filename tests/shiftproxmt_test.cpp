@@ -188,12 +188,7 @@ TEST_F(ShiftProx, SameBitsOnEveryWorkerCountAndPath) {
         standin::Module &m = loadModule(build);
         for (long processors : {1L, 2L, 3L, 8L}) {
             int workers = processors < 3 ? static_cast<int>(processors) : 3;
-            interpose::reset();
-            interpose::setProcessors(processors);
-            interpose::watch(&m);
-            Started::watch();
-            standin::Outcome r = standin::call(m, 1, in);
-            interpose::watch(&module_);
+            standin::Outcome r = callBuild<Started>(m, processors, in);
             ASSERT_TRUE(r.ok) << build;
             EXPECT_TRUE(sameBits(standin::values(r.out()), reference))
                 << build << ", P = " << processors;
